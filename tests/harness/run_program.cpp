@@ -1,0 +1,208 @@
+#include "run_program.h"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+extern char **environ;
+
+namespace harness
+{
+namespace
+{
+
+[[noreturn]] void child_fail(const char *what)
+{
+    dprintf(STDERR_FILENO, "harness: %s: %s\n", what, strerror(errno));
+    _exit(127);
+}
+
+struct Pipes {
+    int fds[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
+};
+
+// Points descriptors 0 to 2 of the child where the options say; runs in the child.
+void setup_child(const RunOptions &o, const Pipes &p)
+{
+    signal(SIGPIPE, SIG_DFL);
+    const Redirect *r[3] = {&o.in, &o.out, &o.err};
+    for (int fd = 0; fd < 3; ++fd) {
+        if (r[fd]->kind == Redirect::pipe) {
+            int end = fd == 0 ? p.fds[0][0] : p.fds[fd][1];
+            if (dup2(end, fd) < 0)
+                child_fail("dup2");
+        } else if (r[fd]->kind == Redirect::file) {
+            int f = open(r[fd]->path.c_str(), r[fd]->flags, 0644);
+            if (f < 0)
+                child_fail(r[fd]->path.c_str());
+            if (f != fd && (dup2(f, fd) < 0 || close(f) < 0))
+                child_fail("dup2");
+        }
+    }
+    for (int fd = 0; fd < 3; ++fd)
+        if (r[fd]->kind == Redirect::closed)
+            close(fd);
+    for (int fd = 3; fd < 1024; ++fd)
+        close(fd);
+}
+
+RunResult run(const std::function<void()> &child, const RunOptions &o)
+{
+    Pipes p;
+    const Redirect *r[3] = {&o.in, &o.out, &o.err};
+    for (int fd = 0; fd < 3; ++fd)
+        if (r[fd]->kind == Redirect::pipe && pipe2(p.fds[fd], O_CLOEXEC) < 0)
+            throw std::runtime_error("pipe");
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork");
+    if (pid == 0) {
+        setup_child(o, p);
+        child();
+        _exit(127);
+    }
+    for (auto &f : p.fds) {
+        int child_end = &f == &p.fds[0] ? f[0] : f[1];
+        if (child_end >= 0)
+            close(child_end);
+    }
+    int in = p.fds[0][1], out = p.fds[1][0], err = p.fds[2][0];
+    if (in >= 0)
+        fcntl(in, F_SETFL, O_NONBLOCK);
+    auto old_pipe = signal(SIGPIPE, SIG_IGN);
+    RunResult res;
+    size_t written = 0;
+    if (in >= 0 && o.input.empty()) {
+        close(in);
+        in = -1;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(o.timeout_ms);
+    while (in >= 0 || out >= 0 || err >= 0) {
+        pollfd fds[3] = {{in, POLLOUT, 0}, {out, POLLIN, 0}, {err, POLLIN, 0}};
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            kill(pid, SIGKILL);
+            res.timed_out = true;
+            break;
+        }
+        if (poll(fds, 3, static_cast<int>(left.count())) < 0 && errno != EINTR)
+            break;
+        if (in >= 0 && fds[0].revents) {
+            ssize_t n = write(in, o.input.data() + written, o.input.size() - written);
+            if (n > 0)
+                written += static_cast<size_t>(n);
+            if ((n < 0 && errno != EAGAIN) || written == o.input.size()) {
+                close(in);
+                in = -1;
+            }
+        }
+        int *readers[2] = {&out, &err};
+        std::string *sinks[2] = {&res.out, &res.err};
+        for (int i = 0; i < 2; ++i) {
+            if (*readers[i] < 0 || !fds[i + 1].revents)
+                continue;
+            char buf[65536];
+            ssize_t n = read(*readers[i], buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                close(*readers[i]);
+                *readers[i] = -1;
+            }
+        }
+    }
+    for (int fd : {in, out, err})
+        if (fd >= 0)
+            close(fd);
+    int wstatus = 0;
+    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+    }
+    signal(SIGPIPE, old_pipe);
+    if (WIFEXITED(wstatus))
+        res.status = WEXITSTATUS(wstatus);
+    else if (WIFSIGNALED(wstatus))
+        res.signal = WTERMSIG(wstatus);
+    return res;
+}
+
+} // namespace
+
+RunResult run_program(const std::string &path, const std::vector<std::string> &argv,
+                      const RunOptions &options)
+{
+    // Everything exec needs is built before the fork.
+    std::vector<std::string> env;
+    for (char **e = environ; *e; ++e) {
+        std::string_view entry(*e);
+        bool replaced = false;
+        for (const auto &add : options.env)
+            if (entry.substr(0, entry.find('=') + 1) == add.substr(0, add.find('=') + 1))
+                replaced = true;
+        if (!replaced)
+            env.emplace_back(entry);
+    }
+    env.insert(env.end(), options.env.begin(), options.env.end());
+    std::vector<char *> args, envp;
+    for (const auto &a : argv)
+        args.push_back(const_cast<char *>(a.c_str()));
+    args.push_back(nullptr);
+    for (const auto &e : env)
+        envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+    return run(
+        [&] {
+            execve(path.c_str(), args.data(), envp.data());
+            child_fail(path.c_str());
+        },
+        options);
+}
+
+RunResult run_function(const std::function<int()> &body, const RunOptions &options)
+{
+    return run([&] { exit(body()); }, options);
+}
+
+std::string make_temp_dir()
+{
+    std::string tmpl = (std::filesystem::temp_directory_path() / "bgt.XXXXXX").string();
+    if (!mkdtemp(tmpl.data()))
+        throw std::runtime_error("mkdtemp");
+    return tmpl;
+}
+
+void remove_tree(const std::string &path)
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+void write_file(const std::string &path, const std::string &bytes)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!f.flush())
+        throw std::runtime_error("write " + path);
+}
+
+std::string read_file(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    std::ostringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+} // namespace harness

@@ -1,0 +1,69 @@
+// Runs a built program, or a function in a forked child, with chosen standard descriptors
+// and returns its exit status and everything it wrote.
+#pragma once
+
+#include <fcntl.h>
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace harness
+{
+
+// Where one standard descriptor of the child points.
+struct Redirect {
+    enum Kind { pipe, closed, file } kind = pipe;
+    std::string path;     // for file
+    int flags = O_RDONLY; // for file
+};
+
+// A pipe to or from the parent (the default).
+inline Redirect piped()
+{
+    return {};
+}
+// The descriptor is closed when the child starts.
+inline Redirect closed()
+{
+    return {Redirect::closed, {}, 0};
+}
+// The descriptor is the file at path, opened with flags.
+inline Redirect file(std::string path, int flags)
+{
+    return {Redirect::file, std::move(path), flags};
+}
+
+// How to run the child.
+struct RunOptions {
+    std::string input;            // fed to standard input when it is a pipe
+    Redirect in, out, err;        // the three standard descriptors
+    std::vector<std::string> env; // "NAME=value" entries added to the environment
+    int timeout_ms = 60000;       // the child is killed after this long
+};
+
+// What the child did.
+struct RunResult {
+    int status = -1; // exit status, or -1 when it did not exit normally
+    int signal = 0;  // the signal that ended it, or 0
+    bool timed_out = false;
+    std::string out, err; // what it wrote to piped standard output and standard error
+};
+
+// Runs the program at path with the given argument vector (argv[0] included).
+RunResult run_program(const std::string &path, const std::vector<std::string> &argv,
+                      const RunOptions &options = {});
+
+// Runs body in a forked child, which then ends with exit(body()), so exit handlers run.
+RunResult run_function(const std::function<int()> &body, const RunOptions &options = {});
+
+// Path of a new empty temporary directory, removed with everything in it by remove_tree.
+std::string make_temp_dir();
+// Removes path and everything below it.
+void remove_tree(const std::string &path);
+// Writes bytes to the file at path, creating or truncating it.
+void write_file(const std::string &path, const std::string &bytes);
+// Reads the whole file at path.
+std::string read_file(const std::string &path);
+
+} // namespace harness
