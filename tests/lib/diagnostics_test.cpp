@@ -1,1 +1,349 @@
+#include "diagnostics.h"
+
 #include <gtest/gtest.h>
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "alloc_control.h"
+#include "run_program.h"
+
+namespace
+{
+
+using harness::run_function;
+using harness::RunResult;
+
+// Runs body in a child whose program name is P; returns what it did.
+RunResult in_child(const std::function<void()> &body, const harness::RunOptions &o = {})
+{
+    return run_function(
+        [&] {
+            support::program_name = "P";
+            body();
+            return 0;
+        },
+        o);
+}
+
+TEST(ProgramName, DerivedFromArgv0)
+{
+    struct Case {
+        const char *argv0, *name;
+    } cases[] = {
+        {"/usr/local/bin/tool", "/usr/local/bin/tool"},
+        {"tool", "tool"},
+        {"/build/.libs/tool", "tool"},
+        {"/build/.libs/lt-tool", "tool"},
+        {"/.libs/tool", "tool"},
+        {".libs/tool", ".libs/tool"},
+        {"/usr/bin/lt-tool", "tool"},
+        {"lt-tool", "tool"},
+        {"lt-", ""},
+        {"/x/.libs/", ""},
+    };
+    for (const auto &c : cases) {
+        support::set_program_name(c.argv0);
+        EXPECT_STREQ(support::program_name, c.name) << c.argv0;
+        // The name points into argv0, never at a copy.
+        EXPECT_GE(support::program_name, c.argv0);
+        EXPECT_LE(support::program_name, c.argv0 + strlen(c.argv0));
+    }
+}
+
+TEST(Error, WritesOneLineWithTheProgramNameAndSystemText)
+{
+    const std::string enoent = strerror(ENOENT);
+    struct Case {
+        int errnum;
+        std::string line;
+    } cases[] = {
+        {0, "P: bad 42\n"},
+        {ENOENT, "P: bad 42: " + enoent + "\n"},
+        {999999, "P: bad 42: Unknown system error\n"},
+    };
+    for (const auto &c : cases) {
+        RunResult r = in_child([&] {
+            support::error(0, c.errnum, "bad %d", 42);
+            printf("returned %u", support::error_message_count);
+        });
+        EXPECT_EQ(r.err, c.line);
+        EXPECT_EQ(r.out, "returned 1");
+        EXPECT_EQ(r.status, 0);
+    }
+}
+
+TEST(Error, NonZeroStatusExitsThroughTheExitHandlers)
+{
+    RunResult r = in_child([] {
+        atexit([] { printf("handler ran after %u\n", support::error_message_count); });
+        support::error(3, 0, "fatal");
+        printf("error returned\n");
+    });
+    EXPECT_EQ(r.status, 3);
+    EXPECT_EQ(r.err, "P: fatal\n");
+    EXPECT_EQ(r.out, "handler ran after 1\n");
+}
+
+TEST(Error, FlushesStandardOutputBeforeTheMessage)
+{
+    // Both streams append to one file, so the order of the bytes is the order of the writes.
+    std::string dir = harness::make_temp_dir();
+    std::string path = dir + "/both";
+    harness::RunOptions o;
+    o.out = harness::file(path, O_WRONLY | O_CREAT | O_APPEND);
+    o.err = o.out;
+    RunResult r = in_child(
+        [] {
+            fputs("pending output ", stdout);
+            support::error(0, 0, "message");
+            support::error_at_line(0, 0, "f", 1, "at line");
+        },
+        o);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(harness::read_file(path), "pending output P: message\nP:f:1: at line\n");
+    harness::remove_tree(dir);
+}
+
+TEST(ErrorAtLine, WritesThePositionAfterTheName)
+{
+    RunResult r = in_child([] {
+        support::error_at_line(0, ENOENT, "a.txt", 12, "cannot %s", "read");
+        support::error_at_line(0, 0, nullptr, 12, "no file");
+        support::error(0, 0, "no file");
+        support::error_print_progname = [] { fputs("<cb>", stderr); };
+        support::error_at_line(0, 0, "b", 4000000000u, "big line");
+        support::error(0, 0, "plain");
+        printf("%u", support::error_message_count);
+    });
+    EXPECT_EQ(r.err, "P:a.txt:12: cannot read: " + std::string(strerror(ENOENT)) +
+                         "\nP: no file\nP: no file\n<cb>b:4000000000: big line\n<cb>plain\n");
+    EXPECT_EQ(r.out, "5");
+}
+
+TEST(ErrorAtLine, OnePerLineSuppressesRepeatsOfTheLastPosition)
+{
+    // Each call: file name (null, "a.txt" as one of two distinct arrays, "b.txt"), line, and
+    // whether the call prints.
+    static char a1[] = "a.txt", a2[] = "a.txt", b[] = "b.txt";
+    struct Call {
+        const char *file;
+        unsigned line;
+        bool prints;
+    };
+    struct Case {
+        const char *name;
+        int flag;
+        std::vector<Call> calls;
+    } cases[] = {
+        {"first call matches the initial pair", 1, {{nullptr, 0, false}, {nullptr, 1, true}}},
+        {"equal names at the same line", 1, {{a1, 12, true}, {a2, 12, false}, {a1, 12, false}}},
+        {"alternating lines", 1, {{a1, 12, true}, {a1, 13, true}, {a1, 12, true}}},
+        {"null after a name", 1, {{a1, 12, true}, {nullptr, 12, true}, {nullptr, 12, false}}},
+        {"other name", 1, {{a1, 12, true}, {b, 12, true}}},
+        {"flag off", 0, {{a1, 12, true}, {a1, 12, true}, {nullptr, 0, true}}},
+    };
+    for (const auto &c : cases) {
+        RunResult r = in_child([&] {
+            support::error_one_per_line = c.flag;
+            for (const auto &call : c.calls) {
+                fputs("|", stdout);
+                // A suppressed call returns even with a non-zero status.
+                support::error_at_line(call.prints ? 0 : 5, 0, call.file, call.line, "m");
+            }
+            printf("%u", support::error_message_count);
+        });
+        std::string want;
+        unsigned printed = 0;
+        for (const auto &call : c.calls) {
+            if (!call.prints)
+                continue;
+            ++printed;
+            want += call.file
+                        ? "P:" + std::string(call.file) + ":" + std::to_string(call.line) + ": m\n"
+                        : "P: m\n";
+        }
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.err, want) << c.name;
+        EXPECT_EQ(r.out, std::string(c.calls.size(), '|') + std::to_string(printed)) << c.name;
+    }
+}
+
+TEST(ErrorAtLine, TurningTheFlagOnComparesWithThePairRememberedWhileItWasOn)
+{
+    RunResult r = in_child([] {
+        support::error_one_per_line = 1;
+        support::error_at_line(0, 0, "a", 1, "1");
+        support::error_one_per_line = 0;
+        support::error_at_line(0, 0, "b", 2, "2");
+        support::error_one_per_line = 1;
+        support::error_at_line(0, 0, "a", 1, "3"); // suppressed: matches a:1
+        support::error_at_line(0, 0, "b", 2, "4");
+    });
+    EXPECT_EQ(r.err, "P:a:1: 1\nP:b:2: 2\nP:b:2: 4\n");
+}
+
+TEST(Error, NullProgramNamePrintsAnEmptyName)
+{
+    RunResult r = run_function([] {
+        support::program_name = nullptr;
+        support::error(0, 0, "m");
+        support::error_at_line(0, 0, "f", 2, "m");
+        return 0;
+    });
+    EXPECT_EQ(r.err, ": m\n:f:2: m\n");
+}
+
+TEST(Allocation, MemoryExhaustedEndsWithExitFailure)
+{
+    struct Case {
+        const char *name;
+        int exit_failure;
+        std::function<void()> call;
+    } cases[] = {
+        {"xmalloc", 1,
+         [] {
+             harness::fail_allocation(1);
+             support::xmalloc(10);
+         }},
+        {"xzalloc", 1,
+         [] {
+             harness::fail_allocation(1);
+             support::xzalloc(10);
+         }},
+        {"xcalloc", 1,
+         [] {
+             harness::fail_allocation(1);
+             support::xcalloc(2, 5);
+         }},
+        {"xrealloc", 1,
+         [] {
+             harness::fail_allocation(1);
+             support::xrealloc(nullptr, 10);
+         }},
+        {"xmemdup", 1,
+         [] {
+             harness::fail_allocation(1);
+             support::xmemdup("abc", 3);
+         }},
+        {"xstrdup", 1,
+         [] {
+             harness::fail_allocation(1);
+             support::xstrdup("abc");
+         }},
+        {"x2realloc", 1,
+         [] {
+             harness::fail_allocation(1);
+             size_t n = 0;
+             support::x2realloc(nullptr, &n);
+         }},
+        {"xalloc_die, other status", 7, [] { support::xalloc_die(); }},
+        // Size tests that must end the process before the allocator is asked.
+        {"xcalloc overflow", 1,
+         [] {
+             harness::trap_allocations_over(1 << 20);
+             support::xcalloc(SIZE_MAX / 8 + 1, 8);
+         }},
+        {"x2realloc at two thirds of SIZE_MAX", 1,
+         [] {
+             harness::trap_allocations_over(1 << 20);
+             size_t n = SIZE_MAX / 3 * 2;
+             char c;
+             support::x2realloc(&c, &n);
+         }},
+    };
+    for (const auto &c : cases) {
+        RunResult r = in_child([&] {
+            support::exit_failure = c.exit_failure;
+            atexit([] { printf("handler"); });
+            c.call();
+            printf("returned");
+        });
+        EXPECT_EQ(r.status, c.exit_failure) << c.name;
+        EXPECT_EQ(r.err, "P: memory exhausted\n") << c.name;
+        EXPECT_EQ(r.out, "handler") << c.name;
+    }
+}
+
+TEST(Allocation, XallocDieAbortsWhenExitFailureIsZero)
+{
+    RunResult r = in_child([] {
+        support::exit_failure = 0;
+        support::xalloc_die();
+    });
+    EXPECT_EQ(r.signal, SIGABRT);
+    EXPECT_EQ(r.err, "P: memory exhausted\n");
+}
+
+TEST(Allocation, ZeroByteRequestsAreNeverFailures)
+{
+    RunResult r = in_child([] {
+        // Whatever the platform returns for zero bytes, null included, is handed back.
+        harness::fail_allocation(1);
+        void *a = support::xmalloc(0);
+        harness::fail_allocation(1);
+        void *b = support::xcalloc(0, 8);
+        harness::fail_allocation(1);
+        void *c = support::xcalloc(8, 0);
+        void *four = support::xmalloc(4);
+        harness::fail_allocation(1);
+        void *d = support::xrealloc(four, 0);
+        harness::fail_allocation(1);
+        void *e = support::xzalloc(0);
+        printf("done");
+        free(a);
+        free(b);
+        free(c);
+        free(d);
+        free(e);
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.out, "done");
+}
+
+TEST(Allocation, X2reallocGrowsByHalf)
+{
+    struct Case {
+        size_t first;
+        std::vector<size_t> sizes; // after each call, the first with a null buffer
+    } cases[] = {
+        {0, {64, 96, 144, 216, 324}},
+        {10, {10, 15, 23}},
+        {1, {1, 2, 3, 5, 8, 12, 18}},
+    };
+    for (const auto &c : cases) {
+        size_t n = c.first;
+        char *p = nullptr;
+        for (size_t want : c.sizes) {
+            p = static_cast<char *>(support::x2realloc(p, &n));
+            ASSERT_EQ(n, want) << c.first;
+            memset(p, 'x', n); // the whole new size is usable
+        }
+        free(p);
+    }
+}
+
+TEST(Allocation, CopiesAndZeroedBlocks)
+{
+    auto *z = static_cast<unsigned char *>(support::xzalloc(100));
+    auto *cz = static_cast<unsigned char *>(support::xcalloc(10, 10));
+    for (int i = 0; i < 100; ++i)
+        ASSERT_EQ(z[i] | cz[i], 0) << i;
+    const char bytes[] = {'a', '\0', 'b'};
+    auto *m = static_cast<char *>(support::xmemdup(bytes, 3));
+    char *s = support::xstrdup("hello");
+    EXPECT_EQ(memcmp(m, bytes, 3), 0);
+    EXPECT_STREQ(s, "hello");
+    for (void *p : {static_cast<void *>(z), static_cast<void *>(cz), static_cast<void *>(m),
+                    static_cast<void *>(s)})
+        free(p);
+}
+
+} // namespace

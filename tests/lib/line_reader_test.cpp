@@ -1,1 +1,187 @@
+#include "line_reader.h"
+
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "alloc_control.h"
+
+namespace
+{
+
+// A stream over a copy of bytes, closed when the test ends.
+struct MemStream {
+    std::string bytes;
+    FILE *f;
+    explicit MemStream(std::string b) : bytes(std::move(b))
+    {
+        f = fmemopen(bytes.empty() ? nullptr : bytes.data(), bytes.empty() ? 1 : bytes.size(), "r");
+        if (bytes.empty())
+            fgetc(f); // an empty stream: position it at its end
+    }
+    ~MemStream() { fclose(f); }
+};
+
+// A caller's buffer, freed when the test ends.
+struct Buffer {
+    char *p = nullptr;
+    size_t n = 0;
+    ~Buffer() { free(p); }
+};
+
+TEST(LineReader, ReadsRecordsUpToAndIncludingTheDelimiter)
+{
+    MemStream in("one\ntwo\n\nlast");
+    Buffer b;
+    const char *records[] = {"one\n", "two\n", "\n", "last"};
+    for (const char *want : records) {
+        ssize_t count = support::rpl_getline(&b.p, &b.n, in.f);
+        ASSERT_EQ(count, static_cast<ssize_t>(strlen(want)));
+        EXPECT_STREQ(b.p, want);
+        EXPECT_GE(b.n, static_cast<size_t>(count) + 1);
+    }
+    errno = 0;
+    EXPECT_EQ(support::rpl_getline(&b.p, &b.n, in.f), -1);
+    EXPECT_EQ(errno, 0);
+    EXPECT_STREQ(b.p, "");
+}
+
+TEST(LineReader, EmptyStreamAllocatesTheFirstBlockAndReturnsTheEmptyString)
+{
+    MemStream in("");
+    Buffer b;
+    EXPECT_EQ(support::getdelim(&b.p, &b.n, '\n', in.f), -1);
+    ASSERT_NE(b.p, nullptr);
+    EXPECT_EQ(b.n, 120u);
+    EXPECT_STREQ(b.p, "");
+}
+
+TEST(LineReader, DelimiterIsAnyByteValue)
+{
+    struct Case {
+        int delimiter;
+        std::string input, first;
+    } cases[] = {
+        {':', "a:b:c", "a:"},
+        {':', ":rest", ":"}, // delimiter first: count 1
+        {0, std::string("ab\0cd", 5), std::string("ab\0", 3)},
+        {0xE9, "x\xE9y", "x\xE9"},     // compared as unsigned
+        {256 + ':', "a:b:c", "a:b:c"}, // outside 0 to 255: never matches
+        {-1, "a\xFF\nb", "a\xFF\nb"},
+    };
+    for (const auto &c : cases) {
+        MemStream in(c.input);
+        Buffer b;
+        ssize_t count = support::getdelim(&b.p, &b.n, c.delimiter, in.f);
+        ASSERT_EQ(count, static_cast<ssize_t>(c.first.size())) << c.delimiter;
+        EXPECT_EQ(std::string(b.p, static_cast<size_t>(count)), c.first) << c.delimiter;
+        EXPECT_EQ(b.p[count], '\0');
+    }
+}
+
+TEST(LineReader, NulBytesInsideARecordAreCounted)
+{
+    const std::string rec("a\0b\0\n", 5);
+    MemStream in(rec);
+    Buffer b;
+    ASSERT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 5);
+    EXPECT_EQ(std::string(b.p, 5), rec);
+}
+
+TEST(LineReader, NullArgumentsGiveEinvalAndChangeNothing)
+{
+    MemStream in("abc\n");
+    Buffer b;
+    size_t n = 7;
+    char *p = nullptr;
+    errno = 0;
+    EXPECT_EQ(support::getdelim(nullptr, &n, '\n', in.f), -1);
+    EXPECT_EQ(errno, EINVAL);
+    errno = 0;
+    EXPECT_EQ(support::getdelim(&p, nullptr, '\n', in.f), -1);
+    EXPECT_EQ(errno, EINVAL);
+    errno = 0;
+    EXPECT_EQ(support::rpl_getline(&b.p, &b.n, nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(n, 7u);
+    EXPECT_EQ(b.p, nullptr);
+    EXPECT_EQ(b.n, 0u);
+    EXPECT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 4); // nothing was consumed
+}
+
+// The size a buffer reaches after reading one record of length bytes (no delimiter).
+size_t size_after(size_t start, size_t length)
+{
+    MemStream in(std::string(length, 'x'));
+    Buffer b;
+    if (start != 0) {
+        b.p = static_cast<char *>(malloc(start));
+        b.n = start;
+    }
+    EXPECT_EQ(support::getdelim(&b.p, &b.n, '\n', in.f), static_cast<ssize_t>(length));
+    return b.n;
+}
+
+TEST(LineReader, GrowsToTwiceThePreviousSizePlusOne)
+{
+    struct Case {
+        size_t start, length, size;
+    } cases[] = {
+        {0, 1, 120},        {0, 119, 120},      {0, 120, 241},      {0, 240, 241},
+        {0, 241, 483},      {0, 483, 967},      {0, 1000, 1935},    {0, 3000, 3871},
+        {1026, 1025, 1026}, {1026, 1026, 2053}, {1026, 2053, 4107}, {1026, 5000, 8215},
+        {1, 1, 3},
+    };
+    for (const auto &c : cases)
+        EXPECT_EQ(size_after(c.start, c.length), c.size) << c.start << " " << c.length;
+}
+
+TEST(LineReader, ABlockOfSizeZeroIsReallocated)
+{
+    MemStream in("abc\n");
+    Buffer b;
+    b.p = static_cast<char *>(malloc(16));
+    b.n = 0;
+    EXPECT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 4);
+    EXPECT_EQ(b.n, 120u);
+    EXPECT_STREQ(b.p, "abc\n");
+}
+
+TEST(LineReader, FailedGrowthKeepsTheBufferAndConsumesTheRecord)
+{
+    MemStream in("short\n" + std::string(200, 'x') + "\n");
+    Buffer b;
+    ASSERT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 6);
+    char *before = b.p;
+    harness::fail_allocation(1, 121);
+    errno = 0;
+    ssize_t count = support::rpl_getline(&b.p, &b.n, in.f);
+    int saved = errno;
+    harness::reset_allocations();
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(saved, ENOMEM);
+    EXPECT_EQ(b.p, before);
+    EXPECT_EQ(b.n, 120u);
+    // The 119 bytes that fitted and the one that needed room are gone.
+    EXPECT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 81);
+}
+
+TEST(LineReader, FailedFirstAllocationLeavesANullBlockOfSize120)
+{
+    MemStream in("abc\n");
+    Buffer b;
+    harness::fail_allocation(1);
+    ssize_t count = support::rpl_getline(&b.p, &b.n, in.f);
+    int saved = errno;
+    harness::reset_allocations();
+    EXPECT_EQ(count, -1);
+    EXPECT_EQ(saved, ENOMEM);
+    EXPECT_EQ(b.p, nullptr);
+    EXPECT_EQ(b.n, 120u);
+    EXPECT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 4); // nothing was read
+}
+
+} // namespace
