@@ -1,1 +1,173 @@
 #include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <string>
+
+#include "run_program.h"
+
+namespace
+{
+
+using harness::RunOptions;
+using harness::RunResult;
+
+RunResult run_bigramlist(const RunOptions &o)
+{
+    return harness::run_program(BIGRAMLIST_PATH, {"P"}, o);
+}
+
+RunResult run_bigramlist(const std::string &input)
+{
+    RunOptions o;
+    o.input = input;
+    return run_bigramlist(o);
+}
+
+// A plain model of the listing: lines end at a newline or at the end of the input, a line is
+// cut at its first NUL, and pairs start after the prefix shared with the previous line.
+std::string model(const std::string &input)
+{
+    std::string out, prev;
+    for (size_t start = 0; start < input.size();) {
+        size_t end = input.find('\n', start);
+        if (end == std::string::npos)
+            end = input.size();
+        std::string line = input.substr(start, end - start);
+        line = line.substr(0, line.find('\0'));
+        size_t p = 0;
+        while (p < line.size() && p < prev.size() && line[p] == prev[p])
+            ++p;
+        for (; p + 1 < line.size(); p += 2)
+            out += line.substr(p, 2) + "\n";
+        prev = line;
+        start = end + 1;
+    }
+    return out;
+}
+
+TEST(Bigramlist, ListsThePairsAfterTheSharedPrefix)
+{
+    struct Case {
+        const char *name;
+        std::string input, output;
+    } cases[] = {
+        {"worked example", "/usr/bin\n/usr/lib\n/usr/lib/x\n/usr/lib/x\n/var\n",
+         "/u\nsr\n/b\nin\nli\n/x\nva\n"},
+        {"empty input", "", ""},
+        {"empty line resets the prefix", "abcd\n\nabcd\n", "ab\ncd\nab\ncd\n"},
+        {"repeated line", "abcd\nabcd\n", "ab\ncd\n"},
+        {"prefix of the previous line", "abcd\nab\n", "ab\ncd\n"},
+        {"pairs depend on the previous line", "/usr/lab\n/usr/lib\n", "/u\nsr\n/l\nab\nib\n"},
+        {"odd remainder and one-byte remainder", "abcde\nabcdf\n", "ab\ncd\n"},
+        {"carriage return is an ordinary byte", "a\r\n", "a\r\n"},
+        {"embedded NUL ends the line", std::string("ab\0cd\nabxy\n", 11), "ab\nxy\n"},
+        {"bytes are not characters", "\xC3\xA9\xC3\n", "\xC3\xA9\n"},
+        // A last line without a newline keeps its last byte.
+        {"no final newline", "ab\ncd", "ab\ncd\n"},
+        {"no final newline, odd remainder", "ab\nabc", "ab\n"},
+        {"single line without newline", "xy", "xy\n"},
+    };
+    for (const auto &c : cases) {
+        RunResult r = run_bigramlist(c.input);
+        EXPECT_EQ(r.out, c.output) << c.name;
+        EXPECT_EQ(r.out, model(c.input)) << c.name;
+        EXPECT_EQ(r.err, "") << c.name;
+        EXPECT_EQ(r.status, 0) << c.name;
+    }
+    EXPECT_EQ(run_bigramlist(cases[0].input).out.size(), 21u);
+}
+
+TEST(Bigramlist, LongLinesGrowTheBuffers)
+{
+    std::mt19937 rng(7);
+    auto text = [&](size_t n) {
+        std::string s(n, 'a');
+        for (auto &ch : s)
+            ch = static_cast<char>('a' + rng() % 26);
+        return s;
+    };
+    const std::string big = text(5 * 1024 * 1024);
+    struct Case {
+        const char *name;
+        std::string input;
+    } cases[] = {
+        {"1025 bytes with newline", text(1024) + "\n"},
+        {"1026 bytes with newline", text(1025) + "\n"},
+        {"long after short, sharing a prefix", "abc\n" + std::string("abc") + text(3000) + "\n"},
+        {"5 MB line then a line sharing most of it", big + "\n" + big.substr(0, 4000000) + "zz\n"},
+    };
+    for (const auto &c : cases) {
+        RunResult r = run_bigramlist(c.input);
+        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.out.size(), model(c.input).size()) << c.name;
+        EXPECT_TRUE(r.out == model(c.input)) << c.name;
+    }
+}
+
+TEST(Bigramlist, AgreesWithTheModelOnRandomSortedLists)
+{
+    std::mt19937 rng(12345);
+    for (int round = 0; round < 20; ++round) {
+        std::string input, line;
+        int lines = static_cast<int>(rng() % 200);
+        for (int i = 0; i < lines; ++i) {
+            line.resize(rng() % (line.size() + 1)); // keep a prefix of the previous line
+            for (unsigned k = rng() % 12; k > 0; --k)
+                line += static_cast<char>(rng() % 4 == 0 ? rng() % 256 : 'a' + rng() % 3);
+            input += line;
+            if (i + 1 < lines || rng() % 2)
+                input += '\n';
+        }
+        RunResult r = run_bigramlist(input);
+        ASSERT_EQ(r.status, 0);
+        ASSERT_TRUE(r.out == model(input)) << "round " << round;
+    }
+}
+
+TEST(Bigramlist, ReadErrorIsReportedNotTakenForTheEnd)
+{
+    RunOptions o;
+    o.in = harness::file("/", O_RDONLY);
+    RunResult r = run_bigramlist(o);
+    EXPECT_EQ(r.err, "P: read error: " + std::string(strerror(EISDIR)) + "\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(Bigramlist, ArgumentsAreIgnored)
+{
+    RunOptions o;
+    o.input = "abcd\n";
+    RunResult r = harness::run_program(BIGRAMLIST_PATH, {"P", "-x", "--help", "file"}, o);
+    EXPECT_EQ(r.out, "ab\ncd\n");
+    EXPECT_EQ(r.status, 0);
+}
+
+TEST(Bigramlist, MemoryExhaustionEndsWithAMessageAfterTheEarlierPairs)
+{
+    const std::string long_line(1500, 'q');
+    struct Case {
+        const char *name;
+        std::vector<std::string> env;
+        std::string out;
+    } cases[] = {
+        {"first line buffer", {"FAIL_ALLOC_SIZE=1026", "FAIL_ALLOC_NTH=1"}, ""},
+        {"second line buffer", {"FAIL_ALLOC_SIZE=1026", "FAIL_ALLOC_NTH=2"}, ""},
+        // Growing for the long line fails: the pairs of the line before it still come out.
+        {"growth", {"FAIL_ALLOC_SIZE=2053"}, "ab\ncd\n"},
+    };
+    for (const auto &c : cases) {
+        RunOptions o;
+        o.input = "abcd\n" + long_line + "\nzz\n";
+        o.env = c.env;
+        o.env.push_back("LD_PRELOAD=" FAILING_ALLOC_PATH);
+        RunResult r = run_bigramlist(o);
+        EXPECT_EQ(r.err, "P: memory exhausted\n") << c.name;
+        EXPECT_EQ(r.out, c.out) << c.name;
+        EXPECT_EQ(r.status, 1) << c.name;
+    }
+}
+
+} // namespace

@@ -1,1 +1,74 @@
 #include <gtest/gtest.h>
+
+#include <cctype>
+#include <string>
+#include <vector>
+
+#include "run_program.h"
+
+namespace
+{
+
+harness::RunOptions with(harness::Redirect in, harness::Redirect out, harness::Redirect err)
+{
+    harness::RunOptions o;
+    o.in = std::move(in);
+    o.out = std::move(out);
+    o.err = std::move(err);
+    return o;
+}
+
+TEST(Sndcheck, AlwaysAnswersUnavailableAndWritesNothing)
+{
+    struct Case {
+        const char *name;
+        std::vector<std::string> argv;
+        harness::RunOptions options;
+    } cases[] = {
+        {"no arguments", {"sndcheck"}, {}},
+        {"arguments", {"sndcheck", "-h", "--version", "x"}, {}},
+        {"standard input closed",
+         {"sndcheck"},
+         with(harness::closed(), harness::piped(), harness::piped())},
+        {"all standard descriptors closed",
+         {"sndcheck"},
+         with(harness::closed(), harness::closed(), harness::closed())},
+        {"no argv[0]", {}, {}},
+    };
+    for (const auto &c : cases) {
+        harness::RunResult r = harness::run_program(SNDCHECK_PATH, c.argv, c.options);
+        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.out + r.err, "") << c.name;
+    }
+}
+
+// The identification strings as an identification tool finds them: "@(#)" and the printable
+// run (tabs included) after it.
+std::vector<std::string> what_strings(const std::string &image)
+{
+    std::vector<std::string> found;
+    for (size_t at = image.find("@(#)"); at != std::string::npos; at = image.find("@(#)", at + 1)) {
+        size_t end = at + 4;
+        while (end < image.size() &&
+               (isprint(static_cast<unsigned char>(image[end])) || image[end] == '\t'))
+            ++end;
+        found.push_back(image.substr(at + 4, end - at - 4));
+    }
+    return found;
+}
+
+TEST(Sndcheck, KeepsItsFourIdentificationStrings)
+{
+    auto found = what_strings(harness::read_file(SNDCHECK_PATH));
+    ASSERT_EQ(found.size(), 4u);
+    for (const auto &s : found) {
+        // source name, tab, version, tab, date
+        size_t tab1 = s.find('\t'), tab2 = s.find('\t', tab1 + 1);
+        ASSERT_NE(tab2, std::string::npos) << s;
+        EXPECT_GT(tab1, 0u) << s;
+        EXPECT_GT(tab2, tab1 + 1) << s;
+        EXPECT_EQ(s.size() - tab2 - 1, 10u) << s; // YYYY-MM-DD
+    }
+}
+
+} // namespace
