@@ -7,6 +7,7 @@
 
 #include "diagnostics.h"
 #include "line_reader.h"
+#include "stream_closing.h"
 
 namespace
 {
@@ -29,6 +30,7 @@ void put_pairs(const char *line, size_t p)
 int main(int, char **argv)
 {
     support::program_name = argv[0];
+    atexit(support::close_stdout);
 
     size_t line_size = initial_line_size;
     auto *line = static_cast<char *>(support::xmalloc(line_size));
@@ -55,10 +57,5 @@ int main(int, char **argv)
     }
     free(line);
     free(prev);
-
-    // Output errors surface here, once: a failed write or the final flush.
-    int flush_errno = fflush(stdout) != 0 ? errno : 0;
-    if (flush_errno != 0 || ferror(stdout))
-        support::error(support::exit_failure, flush_errno, "write error");
     return 0;
 }

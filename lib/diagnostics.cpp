@@ -1,4 +1,5 @@
 #include "diagnostics.h"
+#include "stdout_state.h"
 
 #include <cstdarg>
 #include <cstdint>
@@ -21,6 +22,10 @@ int exit_failure = 1;
 unsigned int error_message_count = 0;
 int error_one_per_line = 0;
 void (*error_print_progname)() = nullptr;
+
+// Set by the stream closing when it closes standard output: a failed close is then reported
+// through error, whose flush must not touch the closed stream.
+bool internal::stdout_closed = false;
 
 namespace
 {
@@ -83,7 +88,8 @@ void set_program_name(const char *argv0)
 
 void error(int status, int errnum, const char *format, ...)
 {
-    fflush(stdout);
+    if (!internal::stdout_closed)
+        fflush(stdout);
     if (error_print_progname)
         error_print_progname();
     else
@@ -103,7 +109,8 @@ void error_at_line(int status, int errnum, const char *file_name, unsigned int l
         last_file_name = file_name;
         last_line_number = line_number;
     }
-    fflush(stdout);
+    if (!internal::stdout_closed)
+        fflush(stdout);
     if (error_print_progname)
         error_print_progname();
     else
