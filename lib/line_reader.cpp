@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace support
 {
@@ -26,10 +27,54 @@ struct StreamLock {
     StreamLock &operator=(const StreamLock &) = delete;
 };
 
-// The size a block of n bytes grows to: 2n + 1, but never past the cap.
-size_t grown_size(size_t n)
+// The bytes a stream has buffered and not yet handed out. Where the platform's stdio shows
+// them, the reader copies runs of bytes straight from there instead of one call per byte;
+// elsewhere the window is always empty and every byte goes through getc_unlocked.
+#ifdef __GLIBC__
+size_t window_size(FILE *f)
 {
-    return n > (block_cap - 1) / 2 ? block_cap : 2 * n + 1;
+    return static_cast<size_t>(f->_IO_read_end - f->_IO_read_ptr);
+}
+const char *window(FILE *f)
+{
+    return f->_IO_read_ptr;
+}
+void consume(FILE *f, size_t n)
+{
+    f->_IO_read_ptr += n;
+}
+#else
+size_t window_size(FILE *)
+{
+    return 0;
+}
+const char *window(FILE *)
+{
+    return nullptr;
+}
+void consume(FILE *, size_t) {}
+#endif
+
+// Result of making room for one more byte and the NUL after it.
+enum class Room { ok, overflow, no_memory };
+
+// Grows the block (2n + 1, but never past the cap) when byte number count + 1 and the NUL
+// after it do not fit. On failure the block and its size are unchanged.
+Room make_room(char **lineptr, size_t *n, size_t count)
+{
+    if (count + 1 < *n)
+        return Room::ok;
+    size_t size = *n > (block_cap - 1) / 2 ? block_cap : 2 * *n + 1;
+    if (count + 1 >= size) {
+        errno = EOVERFLOW;
+        return Room::overflow;
+    }
+    auto *block = static_cast<char *>(realloc(*lineptr, size));
+    if (!block)
+        return Room::no_memory;
+    *lineptr = block;
+    *n = size;
+    return Room::ok;
 }
 
 } // namespace
@@ -47,25 +92,35 @@ ssize_t getdelim(char **lineptr, size_t *n, int delimiter, FILE *stream)
         if (!*lineptr)
             return -1;
     }
+    const bool matchable = delimiter >= 0 && delimiter <= 255;
     size_t count = 0;
     for (;;) {
+        // One byte through stdio, which refills the buffer when it is empty.
         int c = getc_unlocked(stream);
         if (c == EOF)
             break;
-        if (count + 1 >= *n) {
-            size_t size = grown_size(*n);
-            if (count + 1 >= size) {
-                errno = EOVERFLOW;
-                return -1;
-            }
-            auto *block = static_cast<char *>(realloc(*lineptr, size));
-            if (!block)
-                return -1;
-            *lineptr = block;
-            *n = size;
-        }
+        if (make_room(lineptr, n, count) != Room::ok)
+            return -1;
         (*lineptr)[count++] = static_cast<char>(c);
         if (c == delimiter)
+            break;
+        // Then the rest of the buffered bytes up to the delimiter, in runs that fit the block.
+        size_t avail = window_size(stream);
+        const void *hit = matchable ? memchr(window(stream), delimiter, avail) : nullptr;
+        size_t want =
+            hit ? static_cast<size_t>(static_cast<const char *>(hit) - window(stream)) + 1 : avail;
+        while (want > 0) {
+            if (make_room(lineptr, n, count) != Room::ok) {
+                consume(stream, 1); // the byte that needed room is gone, as in a byte read
+                return -1;
+            }
+            size_t run = *n - 1 - count < want ? *n - 1 - count : want;
+            memcpy(*lineptr + count, window(stream), run);
+            consume(stream, run);
+            count += run;
+            want -= run;
+        }
+        if (hit)
             break;
     }
     (*lineptr)[count] = '\0';

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "alloc_control.h"
 
@@ -137,6 +139,40 @@ TEST(LineReader, GrowsToTwiceThePreviousSizePlusOne)
     };
     for (const auto &c : cases)
         EXPECT_EQ(size_after(c.start, c.length), c.size) << c.start << " " << c.length;
+}
+
+TEST(LineReader, ResultsDoNotDependOnTheStreamsBuffering)
+{
+    // Records that straddle buffer refills, a pushed-back byte, and growth within a run.
+    std::string input;
+    for (size_t len : {0, 1, 5, 6, 7, 8, 119, 120, 121, 500, 3000})
+        input += std::string(len, static_cast<char>('a' + len % 26)) + "\n";
+    input += "tail";
+    struct Mode {
+        const char *name;
+        int mode;
+        size_t size;
+    } modes[] = {{"unbuffered", _IONBF, 0}, {"7-byte buffer", _IOFBF, 7}, {"default", -1, 0}};
+    std::vector<std::pair<ssize_t, size_t>> reference;
+    for (const auto &m : modes) {
+        MemStream in(input);
+        char vbuf[7];
+        if (m.mode >= 0)
+            setvbuf(in.f, m.size ? vbuf : nullptr, m.mode, m.size);
+        ungetc(fgetc(in.f), in.f);
+        Buffer b;
+        std::vector<std::pair<ssize_t, size_t>> seen;
+        std::string joined;
+        ssize_t count;
+        while ((count = support::rpl_getline(&b.p, &b.n, in.f)) > 0) {
+            seen.emplace_back(count, b.n);
+            joined.append(b.p, static_cast<size_t>(count));
+        }
+        EXPECT_EQ(joined, input) << m.name;
+        if (reference.empty())
+            reference = seen;
+        EXPECT_EQ(seen, reference) << m.name;
+    }
 }
 
 TEST(LineReader, ABlockOfSizeZeroIsReallocated)
