@@ -1,0 +1,124 @@
+// sbscrub: clears the stale slots of the daemon's scoreboard file.
+#include "config_scan.h"
+#include "scoreboard.h"
+
+#include <getopt.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#ifndef SBSCRUB_DEFAULT_CONFIG
+#error "SBSCRUB_DEFAULT_CONFIG must name the compiled-in configuration path"
+#endif
+
+namespace
+{
+
+const char *config_path = SBSCRUB_DEFAULT_CONFIG;
+int verbose = 0;
+
+const struct option scrub_long_options[] = {
+    {"config", required_argument, nullptr, 'c'},
+    {"file", required_argument, nullptr, 'f'},
+    {"help", no_argument, nullptr, 'h'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {nullptr, 0, nullptr, 0},
+};
+
+// One row of the usage text; a row without a description is the help option's own.
+struct option_help {
+    const char *long_form;
+    const char *short_form;
+    const char *description;
+};
+
+const option_help scrub_option_help[] = {
+    {"--config", "-c", "specify full path to ferryd configuration file"},
+    {"--file", "-f", "specify full path to scoreboard file"},
+    {"--help", "-h", nullptr},
+    {"--verbose", "-v", "print progress while scrubbing"},
+    {nullptr, nullptr, nullptr},
+};
+
+[[noreturn]] void show_usage(const char *program_name, int status)
+{
+    printf("usage: %s [options]\n", program_name);
+    for (const option_help *row = scrub_option_help; row->long_form != nullptr; ++row) {
+        printf("  %s, %s\n", row->short_form, row->long_form);
+        if (row->description != nullptr)
+            printf("    %s\n", row->description);
+        else
+            printf("    display %s usage\n", program_name);
+    }
+    exit(status);
+}
+
+// Whether the scoreboard path in force names something whose status can be taken.
+bool scoreboard_exists()
+{
+    struct stat64 st;
+    return stat64(util_get_scoreboard(), &st) == 0;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const char *program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "sbscrub";
+    if (const char *slash = strrchr(program_name, '/'))
+        program_name = slash + 1;
+    opterr = 0;
+
+    int c;
+    while ((c = getopt_long(argc, argv, "c:f:hv", scrub_long_options, nullptr)) != -1) {
+        switch (c) {
+        case 'c':
+            config_path = strdup(optarg);
+            if (config_path == nullptr) {
+                fprintf(stderr, "%s: %s\n", optarg, strerror(errno));
+                return 1;
+            }
+            break;
+        case 'f':
+            // A path that fails validation leaves the one in force.
+            util_set_scoreboard(optarg);
+            break;
+        case 'h':
+            show_usage(program_name, 0);
+        case 'v':
+            verbose = 1;
+            break;
+        default:
+            // An unknown long option leaves no option character; name the argument instead.
+            if (optopt != 0)
+                fprintf(stderr, "unknown option: %c\n", optopt);
+            else
+                fprintf(stderr, "unknown option: %s\n", argv[optind - 1]);
+            show_usage(program_name, 1);
+        }
+    }
+
+    if (!scoreboard_exists()) {
+        if (char *found = util_scan_config(config_path, "ScoreboardFile")) {
+            util_set_scoreboard(found);
+            free(found);
+        }
+        if (!scoreboard_exists()) {
+            fprintf(stderr, "%s: %s\n", util_get_scoreboard(), strerror(errno));
+            fwrite("(Perhaps you need to specify the ScoreboardFile with -f, or change\n", 1, 67,
+                   stderr);
+            fwrite(" the compile-time default directory?)\n", 1, 38, stderr);
+            return 1;
+        }
+    }
+
+    if (util_scoreboard_scrub(verbose) < 0) {
+        fprintf(stderr, "error scrubbing scoreboard %s: %s\n", util_get_scoreboard(),
+                strerror(errno));
+        return 1;
+    }
+    return 0;
+}

@@ -1,0 +1,193 @@
+// Scoreboard path, validation, and slot-by-slot reading under shared locks.
+#include "scoreboard.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#ifndef SBSCRUB_DEFAULT_SCOREBOARD
+#error "SBSCRUB_DEFAULT_SCOREBOARD must name the compiled-in scoreboard path"
+#endif
+
+namespace
+{
+
+constexpr size_t path_capacity = 1024;
+static_assert(sizeof(SBSCRUB_DEFAULT_SCOREBOARD) <= path_capacity,
+              "the default scoreboard path is too long");
+
+char scoreboard_path[path_capacity] = SBSCRUB_DEFAULT_SCOREBOARD;
+int scoreboard_fd = -1;
+bool scoreboard_locked = false;
+scoreboard_header header;
+scoreboard_entry entry;
+
+// A whole-file lock request of the given type on fd, waiting or not.
+int lock_whole_file(int fd, short type, bool wait)
+{
+    struct flock64 fl {
+    };
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;
+    return fcntl(fd, wait ? F_SETLKW64 : F_SETLK64, &fl);
+}
+
+// Drops the read lock taken by util_scoreboard_entry_read; 0, or -1 on failure.
+int scoreboard_unlock()
+{
+    scoreboard_locked = false;
+    for (;;) {
+        if (lock_whole_file(scoreboard_fd, F_UNLCK, false) == 0)
+            return 0;
+        if (errno != EAGAIN && errno != EINTR)
+            return -1;
+    }
+}
+
+} // namespace
+
+char *util_sstrncpy(char *dest, const char *src, size_t n)
+{
+    if (dest == nullptr || n == 0)
+        return nullptr;
+    size_t i = 0;
+    if (src != nullptr)
+        for (; i + 1 < n && src[i] != '\0'; ++i)
+            dest[i] = src[i];
+    dest[i] = '\0';
+    return dest;
+}
+
+const char *util_get_scoreboard()
+{
+    return scoreboard_path;
+}
+
+int util_set_scoreboard(const char *path)
+{
+    // A longer path would be cut short and name some other file.
+    if (path != nullptr && strnlen(path, path_capacity) == path_capacity) {
+        errno = ENAMETOOLONG;
+        return -1;
+    }
+    char copy[path_capacity] = {};
+    util_sstrncpy(copy, path, sizeof copy);
+    char *slash = strrchr(copy, '/');
+    if (slash == nullptr) {
+        errno = EINVAL;
+        return -1;
+    }
+    // The directory must exist and be closed to writers other than owner and group; a file
+    // directly under the root is checked against the root directory.
+    *slash = '\0';
+    struct stat64 st;
+    if (stat64(slash == copy ? "/" : copy, &st) < 0)
+        return -1;
+    if (!S_ISDIR(st.st_mode)) {
+        errno = ENOTDIR;
+        return -1;
+    }
+    if (st.st_mode & S_IWOTH) {
+        errno = EPERM;
+        return -1;
+    }
+    *slash = '/';
+    if (stat64(copy, &st) < 0)
+        return -1;
+    util_sstrncpy(scoreboard_path, path, sizeof scoreboard_path);
+    return 0;
+}
+
+int util_open_scoreboard(int flags)
+{
+    scoreboard_fd = open64(scoreboard_path, flags);
+    if (scoreboard_fd < 0)
+        return -1;
+    // A symbolic link at the path is refused: the scoreboard must be the file itself.
+    struct stat64 st;
+    int refused = lstat64(scoreboard_path, &st) < 0 ? errno : S_ISLNK(st.st_mode) ? EPERM : 0;
+    if (refused != 0) {
+        close(scoreboard_fd);
+        scoreboard_fd = -1;
+        errno = refused;
+        return -1;
+    }
+    ssize_t n;
+    do
+        n = read(scoreboard_fd, &header, sizeof header);
+    while (n < 0 && errno == EINTR);
+    if (n != static_cast<ssize_t>(sizeof header))
+        return -1;
+    if (header.magic != SCOREBOARD_MAGIC)
+        return -2;
+    if (header.version < SCOREBOARD_VERSION)
+        return -3;
+    if (header.version > SCOREBOARD_VERSION)
+        return -4;
+    return 0;
+}
+
+scoreboard_entry *util_scoreboard_entry_read()
+{
+    if (scoreboard_fd < 0) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    if (!scoreboard_locked) {
+        int rc;
+        do
+            rc = lock_whole_file(scoreboard_fd, F_RDLCK, true);
+        while (rc < 0 && (errno == EAGAIN || errno == EINTR));
+        // Without a lock the slots are still read, as the daemon itself would.
+        scoreboard_locked = rc == 0;
+    }
+    memset(&entry, 0, sizeof entry);
+    errno = 0;
+    for (;;) {
+        ssize_t n = read(scoreboard_fd, &entry, sizeof entry);
+        if (n > 0 && entry.pid != 0) {
+            scoreboard_unlock();
+            return &entry;
+        }
+        if (n > 0)
+            continue;
+        if (n < 0 && errno == EINTR)
+            continue;
+        break;
+    }
+    int saved = errno;
+    scoreboard_unlock();
+    if (saved == 0)
+        saved = errno;
+    if (saved != 0)
+        printf("error reading scoreboard entry: %s\n", strerror(saved));
+    errno = saved;
+    return nullptr;
+}
+
+int util_close_scoreboard()
+{
+    if (scoreboard_fd == -1)
+        return 0;
+    if (scoreboard_locked)
+        scoreboard_unlock();
+    close(scoreboard_fd);
+    scoreboard_fd = -1;
+    return 0;
+}
+
+pid_t util_scoreboard_get_daemon_pid()
+{
+    return header.daemon_pid;
+}
+
+uint32_t util_scoreboard_get_daemon_uptime()
+{
+    return header.daemon_uptime;
+}

@@ -1,0 +1,177 @@
+// The scrub: clears, under a write lock on the whole scoreboard, the slots of processes that
+// no longer exist.
+#include "scoreboard.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+namespace
+{
+
+// Further attempts at writing a cleared slot after a failed or short write.
+constexpr int extra_write_attempts = 3;
+// Unlock requests at the end of the scan; closing the file drops the lock in any case.
+constexpr int unlock_attempts = 3;
+
+constexpr off64_t first_slot = sizeof(scoreboard_header);
+
+// Closes the descriptor when the scrub returns, keeping errno.
+struct open_file {
+    int fd;
+    ~open_file()
+    {
+        int saved = errno;
+        close(fd);
+        errno = saved;
+    }
+};
+
+int lock_whole_file(int fd, short type)
+{
+    struct flock64 fl {
+    };
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;
+    return fcntl(fd, F_SETLKW64, &fl);
+}
+
+// Releases the write lock when the scrub returns, keeping errno.
+struct write_lock {
+    int fd;
+    ~write_lock()
+    {
+        int saved = errno;
+        for (int i = 0; i < unlock_attempts && lock_whole_file(fd, F_UNLCK) < 0; ++i) {
+        }
+        errno = saved;
+    }
+};
+
+// Opens path for reading and writing, refusing a symbolic link and anything but a regular
+// file, so that the scrub never writes into some other file or a device.
+int open_regular_file(const char *path)
+{
+    int fd = open64(path, O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) {
+        int err = errno;
+        struct stat64 st;
+        if (err == ELOOP && lstat64(path, &st) == 0 && S_ISLNK(st.st_mode))
+            err = EPERM;
+        errno = err;
+        return -1;
+    }
+    struct stat64 st;
+    int refused = fstat64(fd, &st) < 0 ? errno : S_ISREG(st.st_mode) ? 0 : EPERM;
+    if (refused != 0) {
+        close(fd);
+        errno = refused;
+        return -1;
+    }
+    // Non-blocking mode only kept the open of a special file from waiting.
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -1;
+    }
+    return fd;
+}
+
+// Reads the next slot; the byte count, or -1 on a read error.
+ssize_t read_slot(int fd, scoreboard_entry &slot)
+{
+    ssize_t n;
+    do
+        n = read(fd, &slot, sizeof slot);
+    while (n < 0 && errno == EINTR);
+    return n;
+}
+
+// Overwrites the slot at pos with zeros. After a failed or short write (reported when verbose)
+// the rest of the slot is written again at the offset reached, a bounded number of times.
+// 0, or -1 with errno (EIO for a short write).
+int clear_slot(int fd, off64_t pos, scoreboard_entry &slot, int verbose)
+{
+    memset(&slot, 0, sizeof slot);
+    const char *bytes = reinterpret_cast<const char *>(&slot);
+    size_t done = 0;
+    int failures = 0;
+    bool seek = true;
+    while (done < sizeof slot) {
+        if (seek && lseek64(fd, pos + static_cast<off64_t>(done), SEEK_SET) < 0)
+            return -1;
+        ssize_t n = write(fd, bytes + done, sizeof slot - done);
+        seek = false;
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n > 0)
+            done += static_cast<size_t>(n);
+        if (done == sizeof slot)
+            break;
+        int err = n < 0 ? errno : EIO;
+        if (verbose)
+            printf("error scrubbing scoreboard: %s", strerror(err));
+        if (++failures > extra_write_attempts) {
+            errno = err;
+            return -1;
+        }
+        seek = true;
+    }
+    return 0;
+}
+
+} // namespace
+
+int util_scoreboard_scrub(int verbose)
+{
+    const char *path = util_get_scoreboard();
+    if (verbose)
+        printf("scrubbing ScoreboardFile %s\n", path);
+
+    int fd = open_regular_file(path);
+    if (fd < 0)
+        return -1;
+    open_file file{fd};
+
+    int rc;
+    do
+        rc = lock_whole_file(fd, F_WRLCK);
+    while (rc < 0 && errno == EINTR);
+    if (rc < 0)
+        return -1;
+    write_lock lock{fd};
+
+    off64_t pos = lseek64(fd, first_slot, SEEK_SET);
+    if (pos < 0)
+        return -1;
+    scoreboard_entry slot{};
+    for (;;) {
+        ssize_t n = read_slot(fd, slot);
+        if (n < 0)
+            return -1;
+        // End of file, or a trailing partial slot, ends the scan.
+        if (n != static_cast<ssize_t>(sizeof slot))
+            break;
+        // Only a probe that finds no such process marks the slot stale; a process of another
+        // user (EPERM) keeps its slot.
+        if (slot.pid != 0 && kill(slot.pid, 0) < 0 && errno == ESRCH) {
+            if (verbose)
+                printf("scrubbing scoreboard slot for PID %u", static_cast<unsigned>(slot.pid));
+            if (clear_slot(fd, pos, slot, verbose) < 0)
+                return -1;
+        }
+        pos = lseek64(fd, 0, SEEK_CUR);
+        if (pos < 0)
+            return -1;
+    }
+    return 0;
+}

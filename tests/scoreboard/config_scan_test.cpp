@@ -1,0 +1,114 @@
+// Finding the ScoreboardFile directive in the daemon's configuration file.
+#include "config_scan.h"
+#include "run_program.h"
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+
+namespace
+{
+
+class ConfigScanTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override { dir = harness::make_temp_dir(); }
+    void TearDown() override { harness::remove_tree(dir); }
+
+    // Scans a file holding text; the value, or "(null)".
+    std::string scan(const std::string &text, const char *directive = "ScoreboardFile")
+    {
+        harness::write_file(dir + "/ferryd.conf", text);
+        char *v = util_scan_config((dir + "/ferryd.conf").c_str(), directive);
+        std::string got = v ? v : "(null)";
+        free(v);
+        return got;
+    }
+
+    std::string dir;
+};
+
+TEST_F(ConfigScanTest, Values)
+{
+    struct Case {
+        std::string text, want;
+    };
+    const Case cases[] = {
+        {"ScoreboardFile /var/run/ferryd.scoreboard\n", "/var/run/ferryd.scoreboard"},
+        {" \t \tScoreboardFile /x\n", "/x"},
+        {"scoreboardfile /x\n", "/x"},
+        {"SCOREBOARDFILE\t/x", "/x"},
+        {"# ScoreboardFile /x\n   \n\t\nScoreboardFile /y\n", "/y"},
+        {"  # ScoreboardFile /x\n", "(null)"},
+        {"ScoreboardFileX /y\n", "X /y"},
+        {"ScoreboardFile /x  # note\n", "/x  # note"},
+        {"ScoreboardFile\nScoreboardFile /later\n", ""},
+        {"ScoreboardFile   \n", ""},
+        {"ScoreboardFile /first\nScoreboardFile /second\n", "/first"},
+        {"Other /o\nScoreboard /s\nScoreboardFile /x\n", "/x"},
+        {"ScoreboardFile \"/var/a b\"\n", "/var/a b"},
+        {"ScoreboardFile \"/var/a\\\"b\"\n", "/var/a\"b"},
+        {"ScoreboardFile \"/var/a\\\\b\"\n", "/var/a\\b"},
+        {"ScoreboardFile \"/var/x\n", "/var/x"},
+        {"ScoreboardFile \"/var/x\\\n", "/var/x"},
+        {"ScoreboardFile \"\"\n", ""},
+        {"ScoreboardFile \"\n", ""},
+        {"ScoreboardFile /x\r\n", "/x\r"},
+        {"ScoreboardFile /x\"y\"\n", "/x\"y\""},
+        {"\xa0ScoreboardFile /x\n", "(null)"},
+        {"ScoreboardFile \xa0/x\n", "\xa0/x"},
+        {"\v\f\rScoreboardFile\v/x\n", "/x"},
+        // A quote before the end of the line is dropped with the character after it.
+        {"ScoreboardFile \"/a\" # x\n", "/a# x"},
+        {"ScoreboardFile \"/a\" \n", "/a"},
+        {"ScoreboardFile \"/a\"\"b\n", "/ab"},
+        {"ScoreboardFile \"/a\"\n", "/a"},
+        {"", "(null)"},
+        {"\n\n# nothing\n", "(null)"},
+    };
+    for (const Case &c : cases)
+        EXPECT_EQ(scan(c.text), c.want) << c.text;
+}
+
+TEST_F(ConfigScanTest, LongLinesAreReadInPiecesOf1022)
+{
+    // The directive after 1022 characters starts a piece of its own.
+    std::string filler(1022, 'z');
+    EXPECT_EQ(scan(filler + "ScoreboardFile /hidden\n"), "/hidden");
+    EXPECT_EQ(scan(std::string(1021, 'z') + "ScoreboardFile /x\n"), "(null)");
+    // A value longer than a piece is cut at the piece's end.
+    std::string value(2000, 'v');
+    std::string got = scan("ScoreboardFile /" + value + "\n");
+    EXPECT_EQ(got, "/" + value.substr(0, 1022 - 16));
+}
+
+TEST_F(ConfigScanTest, NulBytesEndTheLineWithoutHarm)
+{
+    std::string text = "ScoreboardFile /a";
+    text += '\0';
+    text += "tail\nScoreboardFile /b\n";
+    EXPECT_EQ(scan(text), "/a");
+    std::string hidden = "# x";
+    hidden += '\0';
+    hidden += "\nScoreboardFile /c\n";
+    EXPECT_EQ(scan(hidden), "/c");
+}
+
+TEST_F(ConfigScanTest, BadArgumentsAndMissingFile)
+{
+    errno = 0;
+    EXPECT_EQ(util_scan_config((dir + "/absent.conf").c_str(), "ScoreboardFile"), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+    errno = 0;
+    EXPECT_EQ(util_scan_config((dir + "/absent.conf").c_str(), nullptr), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    errno = 0;
+    EXPECT_EQ(util_scan_config(nullptr, "ScoreboardFile"), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+    // A directory opens but cannot be read: no value.
+    EXPECT_EQ(util_scan_config(dir.c_str(), "ScoreboardFile"), nullptr);
+}
+
+} // namespace

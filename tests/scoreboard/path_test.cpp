@@ -1,0 +1,126 @@
+// The bounded copy and the validation of a new scoreboard path.
+#include "run_program.h"
+#include "scoreboard.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+namespace
+{
+
+TEST(SstrncpyTest, CopiesAtMostNMinusOneAndTerminates)
+{
+    struct Case {
+        const char *src;
+        size_t n;
+        const char *want;
+    };
+    const Case cases[] = {
+        {"abc", 3, "ab"}, {"abc", 4, "abc"}, {"abc", 10, "abc"},
+        {"abc", 1, ""},   {nullptr, 5, ""},  {"", 5, ""},
+    };
+    for (const Case &c : cases) {
+        char dest[12];
+        memset(dest, 'x', sizeof dest);
+        EXPECT_EQ(util_sstrncpy(dest, c.src, c.n), dest) << c.n;
+        EXPECT_STREQ(dest, c.want) << (c.src ? c.src : "(null)") << " n=" << c.n;
+        // Nothing beyond the terminator is touched.
+        EXPECT_EQ(dest[strlen(c.want) + 1], 'x');
+    }
+}
+
+TEST(SstrncpyTest, NullDestOrZeroSizeWritesNothing)
+{
+    char dest[4] = "zz";
+    EXPECT_EQ(util_sstrncpy(dest, "abc", 0), nullptr);
+    EXPECT_STREQ(dest, "zz");
+    EXPECT_EQ(util_sstrncpy(nullptr, "abc", 4), nullptr);
+}
+
+class SetScoreboardTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        dir = harness::make_temp_dir();
+        good = dir + "/good.scoreboard";
+        harness::write_file(good, "");
+        ASSERT_EQ(util_set_scoreboard(good.c_str()), 0);
+    }
+    void TearDown() override { harness::remove_tree(dir); }
+
+    std::string dir, good;
+};
+
+TEST_F(SetScoreboardTest, RefusedPathsKeepThePreviousOne)
+{
+    ASSERT_EQ(mkdir((dir + "/open").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((dir + "/open").c_str(), 0777), 0);
+    harness::write_file(dir + "/open/sb", "");
+    harness::write_file(dir + "/plain", "");
+    struct Case {
+        std::string path;
+        int error;
+    };
+    const Case cases[] = {
+        {"no-slash.scoreboard", EINVAL},
+        {"", EINVAL},
+        {dir + "/missing/sb", ENOENT},
+        {dir + "/plain/sb", ENOTDIR},
+        {dir + "/open/sb", EPERM},
+        {dir + "/absent.scoreboard", ENOENT},
+        {dir + "/" + std::string(1100, 'a'), ENAMETOOLONG},
+        {"/" + std::string(1023, 'b'), ENAMETOOLONG},
+    };
+    for (const Case &c : cases) {
+        errno = 0;
+        EXPECT_EQ(util_set_scoreboard(c.path.c_str()), -1) << c.path;
+        EXPECT_EQ(errno, c.error) << c.path;
+        EXPECT_EQ(util_get_scoreboard(), good);
+    }
+    errno = 0;
+    EXPECT_EQ(util_set_scoreboard(nullptr), -1);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(util_get_scoreboard(), good);
+}
+
+TEST_F(SetScoreboardTest, AcceptedPathsAreStored)
+{
+    ASSERT_EQ(mkdir((dir + "/group").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((dir + "/group").c_str(), 0775), 0);
+    harness::write_file(dir + "/group/sb", "");
+    // The longest path that fits, 1023 characters, through nested directories.
+    std::string deep = dir;
+    while (deep.size() + 201 < 972) { // leaves 51 to 251 characters for the file name
+        deep += "/" + std::string(200, 'd');
+        ASSERT_EQ(mkdir(deep.c_str(), 0700), 0);
+    }
+    deep += "/";
+    deep += std::string(1023 - deep.size(), 'f');
+    ASSERT_EQ(deep.size(), 1023u);
+    harness::write_file(deep, "");
+    const std::string cases[] = {dir + "/group/sb", dir + "/", dir + "/./good.scoreboard"};
+    for (const std::string &path : cases) {
+        EXPECT_EQ(util_set_scoreboard(path.c_str()), 0) << path;
+        EXPECT_EQ(util_get_scoreboard(), path);
+    }
+    EXPECT_EQ(util_set_scoreboard(deep.c_str()), 0);
+    EXPECT_EQ(util_get_scoreboard(), deep);
+}
+
+TEST(SetScoreboardRootTest, FileInTheRootDirectoryIsCheckedAgainstTheRoot)
+{
+    struct stat st;
+    ASSERT_EQ(stat("/", &st), 0);
+    if (st.st_mode & S_IWOTH)
+        GTEST_SKIP() << "the root directory is writable by others here";
+    // The root directory itself always exists, so "/." names an existing file in it.
+    EXPECT_EQ(util_set_scoreboard("/."), 0);
+    EXPECT_STREQ(util_get_scoreboard(), "/.");
+}
+
+} // namespace

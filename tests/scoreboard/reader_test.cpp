@@ -1,0 +1,257 @@
+// Opening the scoreboard, checking its header, and reading its occupied slots.
+#include "io_faults.h"
+#include "run_program.h"
+#include "scoreboard.h"
+#include "standin.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+
+namespace
+{
+
+using faults::Op;
+
+int open_descriptors()
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (d != nullptr && readdir(d) != nullptr)
+        ++n;
+    if (d != nullptr)
+        closedir(d);
+    return n;
+}
+
+std::string header(uint32_t magic, uint32_t version)
+{
+    standin::Board b;
+    b.magic = magic;
+    b.version = version;
+    return standin::build(b);
+}
+
+class ReaderTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        dir = harness::make_temp_dir();
+        path = dir + "/ferryd.scoreboard";
+        harness::write_file(path, "");
+        ASSERT_EQ(util_set_scoreboard(path.c_str()), 0);
+    }
+    void TearDown() override
+    {
+        faults::reset();
+        util_close_scoreboard();
+        harness::remove_tree(dir);
+    }
+    // Writes the board and opens it; the open's result.
+    int open_board(const standin::Board &b)
+    {
+        standin::write(path, b);
+        return util_open_scoreboard(O_RDONLY);
+    }
+
+    std::string dir, path;
+};
+
+TEST_F(ReaderTest, HeaderChecks)
+{
+    struct Case {
+        const char *what;
+        std::string bytes;
+        int result;
+    };
+    const Case cases[] = {
+        {"empty", "", -1},
+        {"8 bytes", header(SCOREBOARD_MAGIC, SCOREBOARD_VERSION).substr(0, 8), -1},
+        {"15 bytes", header(SCOREBOARD_MAGIC, SCOREBOARD_VERSION).substr(0, 15), -1},
+        {"wrong magic", header(0xEFBEADDE, SCOREBOARD_VERSION), -2},
+        {"older version", header(SCOREBOARD_MAGIC, 0x01040002), -3},
+        {"version 0", header(SCOREBOARD_MAGIC, 0), -3},
+        {"newer version", header(SCOREBOARD_MAGIC, 0x01040004), -4},
+        {"top version", header(SCOREBOARD_MAGIC, 0xFFFFFFFF), -4},
+        {"header only", header(SCOREBOARD_MAGIC, SCOREBOARD_VERSION), 0},
+    };
+    int before = open_descriptors();
+    for (const Case &c : cases) {
+        harness::write_file(path, c.bytes);
+        EXPECT_EQ(util_open_scoreboard(O_RDONLY), c.result) << c.what;
+        // The descriptor stays open after a header failure, until closed.
+        EXPECT_EQ(open_descriptors(), before + 1) << c.what;
+        EXPECT_EQ(util_close_scoreboard(), 0);
+        EXPECT_EQ(open_descriptors(), before) << c.what;
+    }
+}
+
+TEST_F(ReaderTest, RefusesSymbolicLinkAndLeavesNothingOpen)
+{
+    standin::write(dir + "/real", standin::Board{});
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    ASSERT_EQ(symlink((dir + "/real").c_str(), path.c_str()), 0);
+    int before = open_descriptors();
+    errno = 0;
+    EXPECT_EQ(util_open_scoreboard(O_RDONLY), -1);
+    EXPECT_EQ(errno, EPERM);
+    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(util_scoreboard_entry_read(), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(ReaderTest, MissingFileFailsWithOpenError)
+{
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    errno = 0;
+    EXPECT_EQ(util_open_scoreboard(O_RDONLY), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(ReaderTest, GettersHandOnTheHeaderEvenWithWrongMagic)
+{
+    standin::Board b;
+    b.magic = 0x12345678;
+    b.daemon_pid = 4321;
+    b.daemon_uptime = 0xFEEDF00D;
+    EXPECT_EQ(open_board(b), -2);
+    EXPECT_EQ(util_scoreboard_get_daemon_pid(), 4321);
+    EXPECT_EQ(util_scoreboard_get_daemon_uptime(), 0xFEEDF00Du);
+}
+
+TEST_F(ReaderTest, ReturnsOccupiedSlotsInFileOrder)
+{
+    standin::Board b;
+    b.pids = {0, 101, 0, 202};
+    ASSERT_EQ(open_board(b), 0);
+    for (int32_t pid : {101, 202}) {
+        scoreboard_entry *e = util_scoreboard_entry_read();
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->pid, pid);
+        size_t index = pid == 101 ? 1 : 3;
+        EXPECT_EQ(std::string(reinterpret_cast<char *>(e), sizeof *e),
+                  standin::slot_bytes(index, pid));
+    }
+    errno = EBADF;
+    EXPECT_EQ(util_scoreboard_entry_read(), nullptr);
+    EXPECT_EQ(errno, 0);
+}
+
+TEST_F(ReaderTest, TrailingPartialSlotCountsAsASlot)
+{
+    standin::Board b;
+    b.pids = {101};
+    b.partial = 10;
+    ASSERT_EQ(open_board(b), 0);
+    ASSERT_NE(util_scoreboard_entry_read(), nullptr);
+    scoreboard_entry *e = util_scoreboard_entry_read();
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->pid, 0x7777);
+    EXPECT_EQ(e->data[10], 0) << "bytes past the partial slot are zero";
+    EXPECT_EQ(util_scoreboard_entry_read(), nullptr);
+}
+
+TEST_F(ReaderTest, HeaderOnlyEndsAtOnceAndPrintsNothing)
+{
+    auto r = harness::run_function([&] {
+        if (open_board(standin::Board{}) != 0)
+            return 10;
+        errno = EBADF;
+        if (util_scoreboard_entry_read() != nullptr)
+            return 11;
+        return errno;
+    });
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.out, "");
+}
+
+TEST_F(ReaderTest, ReadErrorIsReportedOnStandardOutput)
+{
+    standin::Board b;
+    b.pids = {0, 101};
+    auto r = harness::run_function([&] {
+        if (open_board(b) != 0)
+            return 100;
+        faults::target(path);
+        faults::script(Op::read, {faults::pass(), faults::fail(EIO)});
+        if (util_scoreboard_entry_read() != nullptr)
+            return 101;
+        return errno;
+    });
+    EXPECT_EQ(r.status, EIO);
+    EXPECT_EQ(r.out, std::string("error reading scoreboard entry: ") + strerror(EIO) + "\n");
+}
+
+TEST_F(ReaderTest, InterruptedCallsAreRepeated)
+{
+    standin::Board b;
+    b.pids = {101};
+    ASSERT_EQ(open_board(b), 0);
+    faults::target(path);
+    faults::script(Op::lock, {faults::fail(EINTR), faults::fail(EAGAIN), faults::fail(EINTR)});
+    faults::script(Op::read, {faults::fail(EINTR), faults::fail(EINTR)});
+    scoreboard_entry *e = util_scoreboard_entry_read();
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->pid, 101);
+    EXPECT_EQ(faults::calls(Op::lock), 4);
+    EXPECT_EQ(faults::calls(Op::read), 3);
+    EXPECT_EQ(faults::calls(Op::unlock), 1);
+}
+
+TEST_F(ReaderTest, OtherLockFailureReadsWithoutALock)
+{
+    standin::Board b;
+    b.pids = {101};
+    ASSERT_EQ(open_board(b), 0);
+    faults::target(path);
+    faults::script(Op::lock, {faults::fail(ENOLCK)});
+    scoreboard_entry *e = util_scoreboard_entry_read();
+    ASSERT_NE(e, nullptr);
+    EXPECT_EQ(e->pid, 101);
+    EXPECT_EQ(faults::calls(Op::lock), 1);
+}
+
+TEST_F(ReaderTest, WaitsForAWriterButNotForAnotherReader)
+{
+    standin::Board b;
+    b.pids = {101};
+    standin::write(path, b);
+    struct Case {
+        short type;
+        bool waits;
+    };
+    for (Case c : {Case{F_WRLCK, true}, Case{F_RDLCK, false}}) {
+        ASSERT_EQ(util_open_scoreboard(O_RDONLY), 0);
+        standin::Holder h = standin::hold_lock(path, c.type, 400);
+        ASSERT_GE(h.pid, 0);
+        auto start = std::chrono::steady_clock::now();
+        scoreboard_entry *e = util_scoreboard_entry_read();
+        auto waited = std::chrono::steady_clock::now() - start;
+        ASSERT_NE(e, nullptr);
+        EXPECT_EQ(e->pid, 101);
+        if (c.waits)
+            EXPECT_GE(waited, std::chrono::milliseconds(300));
+        else
+            EXPECT_LT(waited, std::chrono::milliseconds(300));
+        EXPECT_EQ(standin::release(h), 0);
+        util_close_scoreboard();
+    }
+}
+
+TEST(ReaderStateTest, NothingOpenGivesEinvalAndCloseIsHarmless)
+{
+    EXPECT_EQ(util_close_scoreboard(), 0);
+    EXPECT_EQ(util_close_scoreboard(), 0);
+    errno = 0;
+    EXPECT_EQ(util_scoreboard_entry_read(), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+} // namespace

@@ -1,0 +1,430 @@
+// sbscrub run as a child process: options, usage, messages, exit statuses, path resolution.
+#include "run_program.h"
+#include "standin.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+const std::string hint = "(Perhaps you need to specify the ScoreboardFile with -f, or change\n"
+                         " the compile-time default directory?)\n";
+
+std::string usage(const std::string &name)
+{
+    return "usage: " + name +
+           " [options]\n"
+           "  -c, --config\n"
+           "    specify full path to ferryd configuration file\n"
+           "  -f, --file\n"
+           "    specify full path to scoreboard file\n"
+           "  -h, --help\n"
+           "    display " +
+           name +
+           " usage\n"
+           "  -v, --verbose\n"
+           "    print progress while scrubbing\n";
+}
+
+std::string missing(const std::string &path, int error)
+{
+    return path + ": " + strerror(error) + "\n" + hint;
+}
+
+harness::RunResult sbscrub(std::vector<std::string> args, std::string argv0 = "sbscrub",
+                           std::vector<std::string> env = {})
+{
+    args.insert(args.begin(), argv0);
+    harness::RunOptions o;
+    o.env = std::move(env);
+    o.timeout_ms = 20000;
+    return harness::run_program(SBSCRUB_PATH, args, o);
+}
+
+// Tests that may fall back to the compiled-in paths must not touch a real scoreboard.
+bool defaults_absent()
+{
+    struct stat st;
+    return stat(SBSCRUB_DEFAULT_SCOREBOARD, &st) < 0 && stat(SBSCRUB_DEFAULT_CONFIG, &st) < 0;
+}
+
+class SbscrubTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        dir = harness::make_temp_dir();
+        path = dir + "/ferryd.scoreboard";
+        dead = standin::dead_pid();
+        board.pids = {getpid(), dead, 0};
+        standin::write(path, board);
+    }
+    void TearDown() override { harness::remove_tree(dir); }
+
+    // The board's bytes with the dead process's slot cleared.
+    std::string scrubbed() const
+    {
+        std::string bytes = standin::build(board);
+        bytes.replace(16 + 616, 616, std::string(616, '\0'));
+        return bytes;
+    }
+
+    std::string dir, path;
+    pid_t dead = 0;
+    standin::Board board;
+};
+
+TEST(SbscrubUsageTest, HelpPrintsUsageAndRunsNothing)
+{
+    EXPECT_EQ(hint.size(), 67u + 38u);
+    EXPECT_EQ(hint.find('\n'), 66u);
+    struct Case {
+        std::string argv0;
+        std::vector<std::string> args;
+        std::string name;
+    };
+    const Case cases[] = {
+        {"sbscrub", {"-h"}, "sbscrub"},
+        {"/usr/sbin/sbscrub", {"--help"}, "sbscrub"},
+        {"relative/dir/scrubber", {"-v", "-h"}, "scrubber"},
+        {"sbscrub", {"-h", "-x", "-f"}, "sbscrub"},
+        {"sbscrub", {"-vh"}, "sbscrub"},
+        {"sbscrub", {"--he"}, "sbscrub"},
+    };
+    for (const Case &c : cases) {
+        auto r = sbscrub(c.args, c.argv0);
+        EXPECT_EQ(r.status, 0) << c.argv0;
+        EXPECT_EQ(r.out, usage(c.name)) << c.argv0;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(SbscrubUsageTest, UnknownOptionsAndMissingArguments)
+{
+    struct Case {
+        std::vector<std::string> args;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"-x"}, "unknown option: x\n"},          {{"-v", "-q"}, "unknown option: q\n"},
+        {{"-vx"}, "unknown option: x\n"},         {{"-f"}, "unknown option: f\n"},
+        {{"-c"}, "unknown option: c\n"},          {{"--file"}, "unknown option: f\n"},
+        {{"--config"}, "unknown option: c\n"},    {{"--bogus"}, "unknown option: --bogus\n"},
+        {{"--verbose=1"}, "unknown option: v\n"}, {{"-x", "-h"}, "unknown option: x\n"},
+    };
+    for (const Case &c : cases) {
+        auto r = sbscrub(c.args);
+        EXPECT_EQ(r.status, 1) << c.args[0];
+        EXPECT_EQ(r.err, c.message) << c.args[0];
+        EXPECT_EQ(r.out, usage("sbscrub")) << c.args[0];
+    }
+}
+
+TEST_F(SbscrubTest, FileOptionScrubsQuietly)
+{
+    const std::vector<std::vector<std::string>> forms = {
+        {"-f", path}, {"--file", path}, {"--file=" + path}, {"-f" + path}, {"stray", "-f", path},
+    };
+    for (const auto &args : forms) {
+        standin::write(path, board);
+        auto r = sbscrub(args);
+        EXPECT_EQ(r.status, 0) << args[0];
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(harness::read_file(path), scrubbed()) << args[0];
+    }
+}
+
+TEST_F(SbscrubTest, VerboseReportsEachClearedSlot)
+{
+    for (const char *flag : {"-v", "--verbose"}) {
+        standin::write(path, board);
+        auto r = sbscrub({flag, "-f", path});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, "scrubbing ScoreboardFile " + path +
+                             "\nscrubbing scoreboard slot for PID " + std::to_string(dead));
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(harness::read_file(path), scrubbed());
+    }
+}
+
+TEST_F(SbscrubTest, ExistingFileIsNeverOverriddenByTheConfiguration)
+{
+    std::string other = dir + "/other.scoreboard";
+    standin::write(other, board);
+    harness::write_file(dir + "/ferryd.conf", "ScoreboardFile " + other + "\n");
+    auto r = sbscrub({"-c", dir + "/ferryd.conf", "-f", path});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(harness::read_file(path), scrubbed());
+    EXPECT_EQ(harness::read_file(other), standin::build(board));
+}
+
+TEST_F(SbscrubTest, ConfigurationSuppliesTheScoreboard)
+{
+    if (!defaults_absent())
+        GTEST_SKIP() << "a scoreboard or configuration exists at the compiled-in paths";
+    std::string conf = dir + "/ferryd.conf";
+    harness::write_file(conf, "# ferryd\n  scoreboardfile \"" + path + "\"\n");
+    const std::vector<std::vector<std::string>> forms = {
+        {"-c", conf},
+        {"--config", conf},
+        {"--config=" + conf},
+        {"-c", dir + "/absent.conf", "-c", conf},
+        {"-f", dir + "/absent", "-c", conf},
+    };
+    for (const auto &args : forms) {
+        standin::write(path, board);
+        auto r = sbscrub(args);
+        EXPECT_EQ(r.status, 0) << args.back();
+        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(harness::read_file(path), scrubbed()) << args.back();
+    }
+}
+
+TEST_F(SbscrubTest, NoScoreboardFoundNamesThePathAndHints)
+{
+    if (!defaults_absent())
+        GTEST_SKIP() << "a scoreboard or configuration exists at the compiled-in paths";
+    ASSERT_EQ(mkdir((dir + "/open").c_str(), 0700), 0);
+    ASSERT_EQ(chmod((dir + "/open").c_str(), 0777), 0);
+    standin::write(dir + "/open/sb", board);
+    std::string conf = dir + "/ferryd.conf";
+    struct Case {
+        const char *what;
+        std::string config;
+    };
+    std::string nul_line = "ScoreboardFile ";
+    nul_line += '\0';
+    nul_line += path + "\n";
+    const Case cases[] = {
+        {"no configuration file", ""},
+        {"no directive", "# ScoreboardFile " + path + "\nScoreboard " + path + "\n"},
+        {"directory writable by others", "ScoreboardFile " + dir + "/open/sb\n"},
+        {"carriage return kept", "ScoreboardFile " + path + "\r\n"},
+        {"file name cut at a NUL byte", nul_line},
+        {"value without a slash", "ScoreboardFile ferryd.scoreboard\n"},
+        {"long line", "ScoreboardFile /" + std::string(5000, 'x') + "\n"},
+    };
+    for (const Case &c : cases) {
+        if (c.config.empty())
+            unlink(conf.c_str());
+        else
+            harness::write_file(conf, c.config);
+        auto r = sbscrub({"-c", conf});
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.out, "") << c.what;
+        EXPECT_EQ(r.err, missing(SBSCRUB_DEFAULT_SCOREBOARD, ENOENT)) << c.what;
+    }
+    EXPECT_EQ(harness::read_file(path), standin::build(board));
+    EXPECT_EQ(harness::read_file(dir + "/open/sb"), standin::build(board));
+}
+
+TEST_F(SbscrubTest, FailedCopyOfTheConfigurationValueIsAMissingScoreboard)
+{
+    if (!defaults_absent())
+        GTEST_SKIP() << "a scoreboard or configuration exists at the compiled-in paths";
+    // An unusual length, so that only the copy of the value asks for exactly this much.
+    std::string long_path = dir;
+    while (long_path.size() < 777)
+        long_path += "/.";
+    long_path += "/ferryd.scoreboard";
+    std::string conf = dir + "/ferryd.conf";
+    harness::write_file(conf, "ScoreboardFile " + long_path + "\n");
+    std::string size = std::to_string(long_path.size() + 1);
+    auto r = sbscrub({"-c", conf}, "sbscrub",
+                     {std::string("LD_PRELOAD=") + FAILING_ALLOC_PATH, "FAIL_ALLOC_SIZE=" + size});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, missing(SBSCRUB_DEFAULT_SCOREBOARD, ENOENT));
+    EXPECT_EQ(harness::read_file(path), standin::build(board));
+    // Without the failure the same configuration works.
+    r = sbscrub({"-c", conf});
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(harness::read_file(path), scrubbed());
+}
+
+TEST_F(SbscrubTest, ScrubFailuresAreReported)
+{
+    std::string target = dir + "/target";
+    standin::write(target, board);
+    ASSERT_EQ(symlink(target.c_str(), (dir + "/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir((dir + "/directory").c_str(), 0700), 0);
+    struct Case {
+        std::string path;
+        int error;
+    };
+    const Case cases[] = {
+        {dir + "/link", EPERM},
+        {dir + "/fifo", EPERM},
+        {dir + "/directory/", EISDIR},
+    };
+    for (const Case &c : cases) {
+        auto r = sbscrub({"-v", "-f", c.path});
+        EXPECT_EQ(r.status, 1) << c.path;
+        EXPECT_EQ(r.out, "scrubbing ScoreboardFile " + c.path + "\n");
+        EXPECT_EQ(r.err, "error scrubbing scoreboard " + c.path + ": " + strerror(c.error) + "\n");
+    }
+    EXPECT_EQ(harness::read_file(target), standin::build(board));
+}
+
+TEST_F(SbscrubTest, BadScoreboardContents)
+{
+    struct Case {
+        const char *what;
+        std::string bytes;
+    };
+    std::string huge_header(16, '\xff');
+    const Case cases[] = {
+        {"empty", ""},
+        {"truncated header", standin::build(board).substr(0, 9)},
+        {"header and a partial slot", standin::build(board).substr(0, 16 + 615)},
+        {"all ones", huge_header + std::string(616 * 3, '\xff')},
+    };
+    for (const Case &c : cases) {
+        harness::write_file(path, c.bytes);
+        auto r = sbscrub({"-f", path});
+        EXPECT_EQ(r.status, 0) << c.what;
+        EXPECT_EQ(r.err, "") << c.what;
+        EXPECT_EQ(harness::read_file(path), c.bytes) << c.what;
+    }
+}
+
+// The directory holding both compiled-in paths, for a private tmpfs over it; empty when they
+// share no directory below the root.
+std::string common_directory(const std::string &a, const std::string &b)
+{
+    size_t end = 0;
+    for (size_t i = 1; i < a.size() && i < b.size() && a[i] == b[i]; ++i)
+        if (a[i] == '/')
+            end = i;
+    return a.substr(0, end);
+}
+
+// The mount point, created for the test when absent and removed again afterwards.
+class MountPoint
+{
+  public:
+    explicit MountPoint(const std::string &path)
+    {
+        for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+            std::string part = path.substr(0, at);
+            if (mkdir(part.c_str(), 0755) == 0)
+                created.push_back(part);
+            if (at == std::string::npos)
+                break;
+        }
+    }
+    ~MountPoint()
+    {
+        for (auto it = created.rbegin(); it != created.rend(); ++it)
+            rmdir(it->c_str());
+    }
+
+  private:
+    std::vector<std::string> created;
+};
+
+// What sbscrub did inside the private namespace, and the scoreboard afterwards.
+struct NamespaceRun {
+    int status = -1;
+    std::string out, err, board;
+};
+
+// In a private mount namespace with an empty tmpfs over root, runs setup (shell commands,
+// with $SB, $CONF, $ROOT and $STANDIN set), then sbscrub with args, then describes the file
+// named by $SHOW.
+NamespaceRun run_in_namespace(const std::string &root, const std::string &setup,
+                              const std::string &args)
+{
+    std::string script = "set -e; mount -t tmpfs -o mode=0755 tmpfs \"$ROOT\"; "
+                         "mkdir -p \"$(dirname \"$SB\")\" \"$(dirname \"$CONF\")\"; " +
+                         setup + "; set +e; \"$SBSCRUB\" " + args +
+                         "; s=$?; printf '\\n--- %d\\n' $s; \"$STANDIN\" show \"$SHOW\"";
+    harness::RunOptions o;
+    o.env = {"ROOT=" + root,
+             std::string("SB=") + SBSCRUB_DEFAULT_SCOREBOARD,
+             std::string("CONF=") + SBSCRUB_DEFAULT_CONFIG,
+             std::string("SBSCRUB=") + SBSCRUB_PATH,
+             std::string("STANDIN=") + SB_STANDIN_PATH,
+             "SHOW=" SBSCRUB_DEFAULT_SCOREBOARD};
+    o.timeout_ms = 20000;
+    auto r = harness::run_program("/usr/bin/unshare", {"unshare", "-m", "sh", "-c", script}, o);
+    NamespaceRun n;
+    n.err = r.err;
+    size_t mark = r.out.rfind("\n--- ");
+    if (mark == std::string::npos)
+        return n;
+    n.out = r.out.substr(0, mark);
+    n.status = std::stoi(r.out.substr(mark + 5));
+    n.board = r.out.substr(r.out.find('\n', mark + 1) + 1);
+    return n;
+}
+
+TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root for a private mount namespace";
+    std::string root = common_directory(SBSCRUB_DEFAULT_SCOREBOARD, SBSCRUB_DEFAULT_CONFIG);
+    if (root.empty())
+        GTEST_SKIP() << "the compiled-in paths share no directory to mount over";
+    MountPoint mount_point(root);
+    if (harness::run_program(
+            "/usr/bin/unshare",
+            {"unshare", "-m", "sh", "-c", "mount -t tmpfs tmpfs \"$0\" && umount \"$0\"", root})
+            .status != 0)
+        GTEST_SKIP() << "mount namespaces are not permitted here";
+
+    // Slot 0 is the shell's own process, slot 1 one that has ended.
+    const std::string board = "\"$STANDIN\" write \"$SB\" $$ dead";
+    const std::string kept = "slot 0 at offset 16: pid ";
+    const std::string cleared = "slot 1 at offset 632: pid 0, cleared (all zero)\n";
+    struct Case {
+        const char *what;
+        std::string setup, args;
+        int status;
+        std::string err;
+        bool scrubbed;
+    };
+    const std::string open_dir = root + "/open";
+    const Case cases[] = {
+        {"no options", board, "", 0, "", true},
+        {"-f naming a missing file", board, "-f " + root + "/var/absent", 0, "", true},
+        {"-f in a directory writable by others",
+         board + "; mkdir -m 0777 " + open_dir + "; \"$STANDIN\" write " + open_dir + "/sb dead",
+         "-f " + open_dir + "/sb", 0, "", true},
+        {"configuration names the scoreboard",
+         "mkdir -p " + root + "/run; SB=" + root +
+             "/run/ferryd.scoreboard; echo \"ScoreboardFile $SB\" > \"$CONF\"; " + board +
+             "; SHOW=$SB",
+         "", 0, "", true},
+        {"nothing found", "true", "", 1, missing(SBSCRUB_DEFAULT_SCOREBOARD, ENOENT), false},
+    };
+    for (const Case &c : cases) {
+        NamespaceRun n = run_in_namespace(root, c.setup, c.args);
+        EXPECT_EQ(n.status, c.status) << c.what << "\n" << n.err;
+        EXPECT_EQ(n.out, "") << c.what;
+        if (c.scrubbed) {
+            EXPECT_EQ(n.err, "") << c.what;
+            EXPECT_NE(n.board.find(kept), std::string::npos) << c.what << "\n" << n.board;
+            EXPECT_NE(n.board.find(cleared), std::string::npos) << c.what << "\n" << n.board;
+        } else {
+            EXPECT_EQ(n.err, c.err) << c.what;
+        }
+    }
+    // The verbose run names the compiled-in path.
+    NamespaceRun n = run_in_namespace(root, board, "-v");
+    EXPECT_EQ(n.status, 0);
+    EXPECT_EQ(n.out.substr(0, n.out.find('\n') + 1),
+              std::string("scrubbing ScoreboardFile ") + SBSCRUB_DEFAULT_SCOREBOARD + "\n");
+    struct stat st;
+    EXPECT_NE(stat(SBSCRUB_DEFAULT_SCOREBOARD, &st), 0) << "nothing leaked out of the namespace";
+}
+
+} // namespace

@@ -1,0 +1,430 @@
+// The scrub: which slots it clears, what it leaves alone, its locking, and its failures.
+#include "io_faults.h"
+#include "run_program.h"
+#include "scoreboard.h"
+#include "standin.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace
+{
+
+using faults::Op;
+using std::chrono::milliseconds;
+using std::chrono::steady_clock;
+
+constexpr size_t slot_size = 616;
+
+// The bytes of board after a scrub that clears the slots of the pids in gone.
+std::string scrubbed(standin::Board board, const std::vector<int32_t> &gone)
+{
+    std::string bytes = standin::build(board);
+    for (size_t i = 0; i < board.pids.size(); ++i)
+        for (int32_t g : gone)
+            if (board.pids[i] == g && g != 0)
+                bytes.replace(16 + i * slot_size, slot_size, std::string(slot_size, '\0'));
+    return bytes;
+}
+
+int open_descriptors()
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (d != nullptr && readdir(d) != nullptr)
+        ++n;
+    if (d != nullptr)
+        closedir(d);
+    return n;
+}
+
+// What a scrub run in a child process did.
+struct Outcome {
+    int result = 0, error = 0, writes = 0, unlocks = 0;
+    std::string out;
+};
+
+class ScrubTest : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        dir = harness::make_temp_dir();
+        path = dir + "/ferryd.scoreboard";
+        harness::write_file(path, "");
+        ASSERT_EQ(util_set_scoreboard(path.c_str()), 0);
+        dead1 = standin::dead_pid();
+        dead2 = standin::dead_pid();
+        live = getpid();
+    }
+    void TearDown() override
+    {
+        faults::reset();
+        harness::remove_tree(dir);
+    }
+
+    // Runs the scrub in a child, with the faults scripted before the call, and reports back.
+    Outcome scrub_in_child(int verbose)
+    {
+        auto r = harness::run_function([&] {
+            int rc = util_scoreboard_scrub(verbose);
+            int err = errno;
+            fprintf(stderr, "%d %d %d %d", rc, err, faults::calls(Op::write),
+                    faults::calls(Op::unlock));
+            return 0;
+        });
+        Outcome o;
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(sscanf(r.err.c_str(), "%d %d %d %d", &o.result, &o.error, &o.writes, &o.unlocks),
+                  4)
+            << r.err;
+        o.out = r.out;
+        return o;
+    }
+
+    // The verbose message of one failed write.
+    static std::string write_error(int e)
+    {
+        return std::string("error scrubbing scoreboard: ") + strerror(e);
+    }
+
+    std::string dir, path;
+    pid_t dead1 = 0, dead2 = 0, live = 0;
+};
+
+TEST_F(ScrubTest, ClearsOnlyTheSlotsOfProcessesThatAreGone)
+{
+    struct Case {
+        const char *what;
+        standin::Board board;
+    };
+    standin::Board mixed;
+    mixed.pids = {live, dead1, 0, dead2, 1, live};
+    mixed.partial = 300;
+    mixed.partial_pid = dead1;
+    standin::Board wrong_magic;
+    wrong_magic.magic = 0x01020304;
+    wrong_magic.version = 7;
+    wrong_magic.pids = {dead1, live};
+    standin::Board tiny_partial;
+    tiny_partial.pids = {dead2};
+    tiny_partial.partial = 615;
+    tiny_partial.partial_pid = dead1;
+    const Case cases[] = {
+        {"header only", standin::Board{}},
+        {"mixed slots", mixed},
+        {"wrong magic and version", wrong_magic},
+        {"partial slot one byte short", tiny_partial},
+    };
+    for (const Case &c : cases) {
+        standin::write(path, c.board);
+        EXPECT_EQ(util_scoreboard_scrub(0), 0) << c.what;
+        EXPECT_EQ(harness::read_file(path), scrubbed(c.board, {dead1, dead2})) << c.what;
+    }
+}
+
+TEST_F(ScrubTest, FilesShorterThanAHeaderAreLeftAlone)
+{
+    for (std::string bytes : {std::string(), std::string(10, '\x55')}) {
+        harness::write_file(path, bytes);
+        EXPECT_EQ(util_scoreboard_scrub(0), 0);
+        EXPECT_EQ(harness::read_file(path), bytes);
+    }
+}
+
+TEST_F(ScrubTest, VerboseOutputByteForByte)
+{
+    standin::Board b;
+    b.pids = {dead1, live, dead2};
+    standin::write(path, b);
+    Outcome o = scrub_in_child(1);
+    EXPECT_EQ(o.result, 0);
+    EXPECT_EQ(o.out, "scrubbing ScoreboardFile " + path + "\nscrubbing scoreboard slot for PID " +
+                         std::to_string(dead1) + "scrubbing scoreboard slot for PID " +
+                         std::to_string(dead2));
+    EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1, dead2}));
+
+    ASSERT_EQ(unlink(path.c_str()), 0);
+    o = scrub_in_child(1);
+    EXPECT_EQ(o.result, -1);
+    EXPECT_EQ(o.error, ENOENT);
+    EXPECT_EQ(o.out, "scrubbing ScoreboardFile " + path + "\n");
+}
+
+TEST_F(ScrubTest, KeepsTheSlotOfAnotherUsersProcess)
+{
+    if (geteuid() != 0)
+        GTEST_SKIP() << "needs root to probe as another user";
+    standin::Board b;
+    b.pids = {live, dead1, 1};
+    standin::write(path, b);
+    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
+    auto r = harness::run_function([] {
+        if (setgid(65534) < 0 || setuid(65534) < 0)
+            return 100;
+        // As another user the probe of a root process fails with EPERM, not ESRCH.
+        if (kill(1, 0) == 0 || errno != EPERM)
+            return 101;
+        return util_scoreboard_scrub(0) == 0 ? 0 : 102;
+    });
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1}));
+}
+
+TEST_F(ScrubTest, WaitsForTheDaemonsLock)
+{
+    standin::Board b;
+    b.pids = {dead1, live};
+    for (short type : {F_WRLCK, F_RDLCK}) {
+        standin::write(path, b);
+        standin::Holder h = standin::hold_lock(path, type, 400);
+        ASSERT_GE(h.pid, 0);
+        auto start = steady_clock::now();
+        EXPECT_EQ(util_scoreboard_scrub(0), 0);
+        EXPECT_GE(steady_clock::now() - start, milliseconds(300)) << "lock type " << type;
+        EXPECT_EQ(standin::release(h), 0);
+        EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1}));
+    }
+}
+
+TEST_F(ScrubTest, ReadersWaitForTheScrub)
+{
+    standin::Board b;
+    b.pids = {dead1, live};
+    standin::write(path, b);
+    int go[2];
+    ASSERT_EQ(pipe(go), 0);
+    fflush(nullptr);
+    pid_t reader = fork();
+    ASSERT_GE(reader, 0);
+    if (reader == 0) {
+        // Starts reading while the scrub holds its lock; must see the slot already cleared.
+        char c;
+        if (read(go[0], &c, 1) != 1)
+            _exit(10);
+        auto start = steady_clock::now();
+        if (util_open_scoreboard(O_RDONLY) != 0)
+            _exit(11);
+        scoreboard_entry *e = util_scoreboard_entry_read();
+        bool waited = steady_clock::now() - start >= milliseconds(200);
+        _exit(e == nullptr ? 12 : e->pid != getppid() ? 13 : waited ? 0 : 14);
+    }
+    faults::target(path);
+    faults::before_write([&] {
+        char c = 'w';
+        EXPECT_EQ(write(go[1], &c, 1), 1);
+        usleep(400 * 1000);
+    });
+    EXPECT_EQ(util_scoreboard_scrub(0), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(reader, &status, 0), reader);
+    EXPECT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    close(go[0]);
+    close(go[1]);
+}
+
+TEST_F(ScrubTest, RefusesAnythingButARegularFile)
+{
+    standin::Board b;
+    b.pids = {dead1};
+    std::string target = dir + "/other-file";
+    standin::write(target, b);
+    std::string original = harness::read_file(target);
+    ASSERT_EQ(symlink(target.c_str(), (dir + "/link").c_str()), 0);
+    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(mkdir((dir + "/directory").c_str(), 0700), 0);
+    struct Case {
+        std::string path;
+        int error;
+    };
+    const Case cases[] = {
+        {dir + "/link", EPERM},
+        {dir + "/fifo", EPERM},
+        {dir + "/directory/", EISDIR},
+        {"/dev/null", EPERM},
+    };
+    int before = open_descriptors();
+    for (const Case &c : cases) {
+        ASSERT_EQ(util_set_scoreboard(c.path.c_str()), 0) << c.path;
+        errno = 0;
+        EXPECT_EQ(util_scoreboard_scrub(0), -1) << c.path;
+        EXPECT_EQ(errno, c.error) << c.path;
+        EXPECT_EQ(open_descriptors(), before) << c.path;
+    }
+    EXPECT_EQ(harness::read_file(target), original);
+}
+
+TEST_F(ScrubTest, ReadFailures)
+{
+    standin::Board b;
+    b.pids = {dead1, dead2};
+    struct Case {
+        const char *what;
+        std::vector<faults::Outcome> reads;
+        int result, error;
+        std::vector<int32_t> cleared;
+    };
+    const Case cases[] = {
+        {"interrupted reads are repeated",
+         {faults::fail(EINTR), faults::pass(), faults::fail(EINTR)},
+         0,
+         0,
+         {dead1, dead2}},
+        {"a failed read ends the scan with its error",
+         {faults::pass(), faults::fail(EIO)},
+         -1,
+         EIO,
+         {dead1}},
+        {"a short read ends the scan quietly", {faults::pass(), faults::cut(100)}, 0, 0, {dead1}},
+    };
+    for (const Case &c : cases) {
+        standin::write(path, b);
+        faults::target(path);
+        faults::script(Op::read, c.reads);
+        Outcome o = scrub_in_child(1);
+        EXPECT_EQ(o.result, c.result) << c.what;
+        if (c.result < 0) {
+            EXPECT_EQ(o.error, c.error) << c.what;
+        }
+        EXPECT_GE(o.unlocks, 1) << c.what;
+        EXPECT_EQ(harness::read_file(path), scrubbed(b, c.cleared)) << c.what;
+    }
+}
+
+TEST_F(ScrubTest, WriteFailuresAreRetriedAFewTimes)
+{
+    standin::Board b;
+    b.pids = {live, dead1, dead2};
+    const std::string intact = standin::build(b);
+    const std::string cleared = scrubbed(b, {dead1, dead2});
+    const size_t first = 16 + slot_size; // offset of dead1's slot
+    auto partly = [&](size_t zeroed) {
+        std::string bytes = intact;
+        bytes.replace(first, zeroed, std::string(zeroed, '\0'));
+        return bytes;
+    };
+    auto fail = faults::fail;
+    auto cut = faults::cut;
+    struct Case {
+        const char *what;
+        std::vector<faults::Outcome> writes;
+        int result, error, writes_made, messages;
+        std::string after;
+    };
+    const Case cases[] = {
+        {"interrupted", {fail(EINTR), fail(EINTR)}, 0, 0, 4, 0, cleared},
+        {"one failure", {fail(ENOSPC)}, 0, 0, 3, 1, cleared},
+        {"short write goes on where it stopped", {cut(100)}, 0, 0, 3, 1, cleared},
+        {"mixed, then success", {fail(EIO), cut(10), fail(EINTR), cut(5)}, 0, 0, 6, 3, cleared},
+        {"attempts used up", {fail(EIO), fail(EIO), fail(EIO), fail(EIO)}, -1, EIO, 4, 4, intact},
+        {"short writes used up",
+         {cut(100), cut(100), cut(100), cut(100)},
+         -1,
+         EIO,
+         4,
+         4,
+         partly(400)},
+        {"last error wins",
+         {cut(50), fail(EIO), fail(EIO), fail(ENOSPC)},
+         -1,
+         ENOSPC,
+         4,
+         4,
+         partly(50)},
+    };
+    for (const Case &c : cases) {
+        standin::write(path, b);
+        faults::target(path);
+        faults::script(Op::write, c.writes);
+        Outcome o = scrub_in_child(1);
+        EXPECT_EQ(o.result, c.result) << c.what;
+        if (c.result < 0) {
+            EXPECT_EQ(o.error, c.error) << c.what;
+        }
+        EXPECT_EQ(o.writes, c.writes_made) << c.what;
+        EXPECT_GE(o.unlocks, 1) << c.what;
+        EXPECT_EQ(harness::read_file(path), c.after) << c.what;
+        // Count the failure messages in the verbose output.
+        int messages = 0;
+        for (size_t at = o.out.find("error scrubbing scoreboard: "); at != std::string::npos;
+             at = o.out.find("error scrubbing scoreboard: ", at + 1))
+            ++messages;
+        EXPECT_EQ(messages, c.messages) << c.what << ": " << o.out;
+    }
+    // The message reads as the system's text for the error, with no line break.
+    standin::write(path, b);
+    faults::target(path);
+    faults::script(Op::write, {fail(ENOSPC)});
+    Outcome o = scrub_in_child(1);
+    EXPECT_NE(o.out.find("PID " + std::to_string(dead1) + write_error(ENOSPC) +
+                         "scrubbing scoreboard slot for PID " + std::to_string(dead2)),
+              std::string::npos)
+        << o.out;
+}
+
+TEST_F(ScrubTest, LockFailures)
+{
+    standin::Board b;
+    b.pids = {dead1};
+    standin::write(path, b);
+    faults::target(path);
+    faults::script(Op::lock, {faults::fail(EINTR), faults::fail(EINTR)});
+    EXPECT_EQ(util_scoreboard_scrub(0), 0);
+    EXPECT_EQ(faults::calls(Op::lock), 3);
+    EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1}));
+
+    standin::write(path, b);
+    faults::target(path);
+    faults::script(Op::lock, {faults::fail(ENOLCK)});
+    int before = open_descriptors();
+    errno = 0;
+    EXPECT_EQ(util_scoreboard_scrub(0), -1);
+    EXPECT_EQ(errno, ENOLCK);
+    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(faults::calls(Op::unlock), 0);
+    EXPECT_EQ(harness::read_file(path), standin::build(b));
+}
+
+TEST_F(ScrubTest, UnlockIsTriedAtMostThreeTimesAndCloseReleasesTheLock)
+{
+    standin::Board b;
+    b.pids = {dead1};
+    struct Case {
+        std::vector<faults::Outcome> unlocks;
+        int calls;
+    };
+    const Case cases[] = {
+        {{}, 1},
+        {{faults::fail(EIO)}, 2},
+        {{faults::fail(EIO), faults::fail(EIO), faults::fail(EIO), faults::fail(EIO)}, 3},
+    };
+    for (const Case &c : cases) {
+        standin::write(path, b);
+        faults::target(path);
+        faults::script(Op::unlock, c.unlocks);
+        EXPECT_EQ(util_scoreboard_scrub(0), 0);
+        EXPECT_EQ(faults::calls(Op::unlock), c.calls);
+        faults::reset();
+        // Another process can take the lock at once.
+        auto start = steady_clock::now();
+        standin::Holder h = standin::hold_lock(path, F_WRLCK, 0);
+        EXPECT_GE(h.pid, 0);
+        EXPECT_EQ(standin::release(h), 0);
+        EXPECT_LT(steady_clock::now() - start, milliseconds(1000));
+    }
+}
+
+} // namespace

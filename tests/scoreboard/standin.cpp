@@ -1,0 +1,170 @@
+#include "standin.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace standin
+{
+
+namespace
+{
+
+constexpr size_t header_size = 16;
+constexpr size_t slot_size = 616;
+
+void put32(std::string &out, uint32_t v)
+{
+    out.append(reinterpret_cast<const char *>(&v), 4);
+}
+
+uint32_t get32(const std::string &bytes, size_t at)
+{
+    uint32_t v;
+    memcpy(&v, bytes.data() + at, 4);
+    return v;
+}
+
+} // namespace
+
+std::string slot_bytes(size_t index, int32_t pid)
+{
+    std::string slot;
+    put32(slot, static_cast<uint32_t>(pid));
+    for (size_t i = 4; i < slot_size; ++i)
+        slot.push_back(static_cast<char>((index * 7 + i) % 251 + 1));
+    return slot;
+}
+
+std::string build(const Board &board)
+{
+    std::string out;
+    put32(out, board.magic);
+    put32(out, board.version);
+    put32(out, static_cast<uint32_t>(board.daemon_pid));
+    put32(out, board.daemon_uptime);
+    for (size_t i = 0; i < board.pids.size(); ++i)
+        out += slot_bytes(i, board.pids[i]);
+    out += slot_bytes(board.pids.size(), board.partial_pid).substr(0, board.partial);
+    return out;
+}
+
+void write(const std::string &path, const Board &board)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    std::string bytes = build(board);
+    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!f.flush())
+        throw std::runtime_error("cannot write " + path);
+}
+
+pid_t dead_pid()
+{
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork");
+    if (pid == 0)
+        _exit(0);
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return pid;
+}
+
+Holder hold_lock(const std::string &path, short type, int ms)
+{
+    int ready[2];
+    if (pipe(ready) < 0)
+        throw std::runtime_error("pipe");
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork");
+    if (pid == 0) {
+        close(ready[0]);
+        int fd = open(path.c_str(), type == F_WRLCK ? O_RDWR : O_RDONLY);
+        struct flock fl {
+        };
+        fl.l_type = type;
+        fl.l_whence = SEEK_SET;
+        if (fd < 0 || fcntl(fd, F_SETLKW, &fl) < 0)
+            _exit(1);
+        char c = 'L';
+        if (::write(ready[1], &c, 1) != 1)
+            _exit(1);
+        usleep(static_cast<useconds_t>(ms) * 1000);
+        _exit(0);
+    }
+    close(ready[1]);
+    char c;
+    ssize_t n;
+    do
+        n = read(ready[0], &c, 1);
+    while (n < 0 && errno == EINTR);
+    close(ready[0]);
+    Holder h{pid};
+    if (n != 1) {
+        release(h);
+        h.pid = -1;
+    }
+    return h;
+}
+
+int release(Holder &holder)
+{
+    if (holder.pid < 0)
+        return -1;
+    int status = 0;
+    while (waitpid(holder.pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    holder.pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::string describe(const std::string &path)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (!f)
+        return "cannot read " + path + "\n";
+    std::ostringstream in;
+    in << f.rdbuf();
+    std::string bytes = in.str();
+    std::ostringstream out;
+    if (bytes.size() < header_size) {
+        out << "short file of " << bytes.size() << " bytes\n";
+        return out.str();
+    }
+    char line[160];
+    snprintf(line, sizeof line, "header: magic %08X version %08X daemon pid %d uptime %u\n",
+             get32(bytes, 0), get32(bytes, 4), static_cast<int32_t>(get32(bytes, 8)),
+             get32(bytes, 12));
+    out << line;
+    size_t at = header_size, index = 0;
+    for (; at + slot_size <= bytes.size(); at += slot_size, ++index) {
+        std::string slot = bytes.substr(at, slot_size);
+        int32_t pid = static_cast<int32_t>(get32(bytes, at));
+        const char *state = slot == std::string(slot_size, '\0') ? "cleared (all zero)"
+                            : slot == slot_bytes(index, pid)     ? "as written"
+                                                                 : "changed";
+        bool alive = pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
+        snprintf(line, sizeof line, "slot %zu at offset %zu: pid %d%s, %s\n", index, at, pid,
+                 pid == 0 ? ""
+                 : alive  ? " (running)"
+                          : " (gone)",
+                 state);
+        out << line;
+    }
+    if (at < bytes.size())
+        out << "trailing partial slot of " << bytes.size() - at << " bytes\n";
+    return out.str();
+}
+
+} // namespace standin

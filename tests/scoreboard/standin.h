@@ -1,0 +1,49 @@
+// A stand-in for the daemon in tests: builds scoreboard files and holds locks on them.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace standin
+{
+
+// What a built scoreboard holds.
+struct Board {
+    uint32_t magic = 0xDEADBEEF;
+    uint32_t version = 0x01040003;
+    int32_t daemon_pid = 0;
+    uint32_t daemon_uptime = 0;
+    std::vector<int32_t> pids;    // one slot per entry, 0 for an empty slot
+    size_t partial = 0;           // bytes of a trailing partial slot
+    int32_t partial_pid = 0x7777; // the pid word of the partial slot, as far as it reaches
+};
+
+// The bytes of a scoreboard: the header, then the slots, whose data bytes carry a non-zero
+// pattern that tells the slots apart, then the partial slot's bytes.
+std::string build(const Board &board);
+// The 616 bytes of slot index with the given pid, as build writes them.
+std::string slot_bytes(size_t index, int32_t pid);
+// Writes build(board) to path.
+void write(const std::string &path, const Board &board);
+
+// The ID of a process that has just ended, so that no process holds it.
+pid_t dead_pid();
+
+// A child process holding a whole-file lock; it lets go when its time is up or on release().
+struct Holder {
+    pid_t pid = -1;
+};
+// Forks a child that takes a lock of type F_RDLCK or F_WRLCK on the whole file at path (waiting
+// for it), holds it for ms milliseconds and exits. Returns once the lock is held; pid -1 when
+// the child could not take it.
+Holder hold_lock(const std::string &path, short type, int ms);
+// Waits for the holder to end; its exit status, or -1.
+int release(Holder &holder);
+
+// A readable description of the scoreboard at path, one line per slot.
+std::string describe(const std::string &path);
+
+} // namespace standin
