@@ -1,6 +1,7 @@
 // bigramlist: for each line of standard input, list the non-overlapping byte pairs of the part
 // after the prefix it shares with the line before it, one pair per output line.
 #include <algorithm>
+#include <bit>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -18,32 +19,33 @@ namespace
 // Both line buffers start this large, so ordinary lines never make the reader grow them.
 constexpr size_t initial_line_size = 1026;
 
-// Length of the prefix that the strings a and b share: the first index at which they differ
-// or both end. Only the first known bytes of each, their NUL included, are looked at; whole
-// words are compared while they are equal and hold no NUL.
-size_t shared_prefix(const char *a, const char *b, size_t known)
+// Index of the first byte at which a and b differ, or n when their first n bytes are equal.
+// Whole words are compared first; the first differing byte of a word is found from its bits.
+size_t mismatch(const char *a, const char *b, size_t n)
 {
-    constexpr uint64_t ones = 0x0101010101010101u, highs = 0x8080808080808080u;
     size_t p = 0;
-    for (; p + 8 <= known; p += 8) {
+    for (; p + 8 <= n; p += 8) {
         uint64_t x, y;
         memcpy(&x, a + p, 8);
         memcpy(&y, b + p, 8);
-        if (x != y || ((x - ones) & ~x & highs) != 0)
-            break;
+        if (uint64_t d = x ^ y) {
+            int bit = std::endian::native == std::endian::little ? std::countr_zero(d)
+                                                                 : std::countl_zero(d);
+            return p + static_cast<size_t>(bit) / 8;
+        }
     }
-    while (a[p] != '\0' && a[p] == b[p])
+    while (p < n && a[p] == b[p])
         ++p;
     return p;
 }
 
-// Writes the pairs of line starting at index p; an odd last byte yields nothing. The program
-// has one thread, so the stream's lock is not taken for each byte.
-void put_pairs(const char *line, size_t p)
+// Writes the first pairs byte pairs at s, one per line. The program has one thread, so the
+// stream's lock is not taken for each byte.
+void put_pairs(const char *s, size_t pairs)
 {
-    for (; line[p] != '\0' && line[p + 1] != '\0'; p += 2) {
-        putc_unlocked(line[p], stdout);
-        putc_unlocked(line[p + 1], stdout);
+    for (; pairs > 0; --pairs, s += 2) {
+        putc_unlocked(s[0], stdout);
+        putc_unlocked(s[1], stdout);
         putc_unlocked('\n', stdout);
     }
 }
@@ -60,18 +62,20 @@ int main(int, char **argv)
     size_t prev_size = initial_line_size;
     auto *prev = static_cast<char *>(support::xmalloc(prev_size));
     prev[0] = '\0';
-    size_t prev_count = 0; // bytes of prev known to be written, before its final NUL
+    size_t prev_len = 0;
 
     ssize_t count;
     while ((count = support::rpl_getline(&line, &line_size, stdin)) > 0) {
         // Only the newline goes; a last line without one keeps its last byte.
         if (line[count - 1] == '\n')
             line[count - 1] = '\0';
-        put_pairs(line,
-                  shared_prefix(line, prev, std::min(static_cast<size_t>(count), prev_count) + 1));
+        // A NUL inside the line ends it, for the pairs and for the next comparison.
+        size_t len = strlen(line);
+        size_t p = mismatch(line, prev, std::min(len, prev_len));
+        put_pairs(line + p, (len - p) / 2);
         std::swap(line, prev);
         std::swap(line_size, prev_size);
-        prev_count = static_cast<size_t>(count);
+        prev_len = len;
     }
     if (ferror(stdin) || !feof(stdin)) {
         if (errno == ENOMEM && !ferror(stdin))
