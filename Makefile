@@ -5,7 +5,7 @@ WERROR ?= OFF
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build check demo install clean
+.PHONY: all deps configure build check demo bench install clean
 
 all: build
 
@@ -23,6 +23,14 @@ check: build
 
 demo: build
 	@sh scripts/demo.sh $(BUILD)
+
+# Benchmarks in their own optimised build; BENCH_MB sets the size of the path list.
+BENCH_MB ?= 500
+bench:
+	@sh scripts/install-deps.sh libbenchmark-dev time
+	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCH=ON -DBUILD_TESTING=OFF
+	cmake --build build-bench -j $(JOBS)
+	bash bench/run.sh build-bench $(BENCH_MB)
 
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)

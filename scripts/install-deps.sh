@@ -3,7 +3,8 @@
 # installs what is missing with apt-get; otherwise it names the packages to install.
 set -eu
 
-packages="make cmake g++ libgtest-dev locales"
+# Extra packages for one target (the benchmarks, for instance) come as arguments.
+packages="make cmake g++ libgtest-dev locales $*"
 missing=""
 for p in $packages; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
