@@ -18,6 +18,7 @@ namespace
 {
 
 const char *config_path = SBSCRUB_DEFAULT_CONFIG;
+char *config_copy = nullptr; // the -c argument in force, owned here
 int verbose = 0;
 
 const struct option scrub_long_options[] = {
@@ -76,11 +77,14 @@ int main(int argc, char *argv[])
     while ((c = getopt_long(argc, argv, "c:f:hv", scrub_long_options, nullptr)) != -1) {
         switch (c) {
         case 'c':
-            config_path = strdup(optarg);
-            if (config_path == nullptr) {
+            // The last -c wins; an earlier copy is released.
+            free(config_copy);
+            config_copy = strdup(optarg);
+            if (config_copy == nullptr) {
                 fprintf(stderr, "%s: %s\n", optarg, strerror(errno));
                 return 1;
             }
+            config_path = config_copy;
             break;
         case 'f':
             // A path that fails validation leaves the one in force.

@@ -110,6 +110,12 @@ TEST_F(SetScoreboardTest, AcceptedPathsAreStored)
     }
     EXPECT_EQ(util_set_scoreboard(deep.c_str()), 0);
     EXPECT_EQ(util_get_scoreboard(), deep);
+    // One character more is refused rather than cut back to the existing file's name.
+    util_set_scoreboard(good.c_str());
+    errno = 0;
+    EXPECT_EQ(util_set_scoreboard((deep + "x").c_str()), -1);
+    EXPECT_EQ(errno, ENAMETOOLONG);
+    EXPECT_EQ(util_get_scoreboard(), good);
 }
 
 TEST(SetScoreboardRootTest, FileInTheRootDirectoryIsCheckedAgainstTheRoot)

@@ -384,7 +384,7 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
     // Slot 0 is the shell's own process, slot 1 one that has ended.
     const std::string board = "\"$STANDIN\" write \"$SB\" $$ dead";
     const std::string kept = "slot 0 at offset 16: pid ";
-    const std::string cleared = "slot 1 at offset 632: pid 0, cleared (all zero)\n";
+    const std::string cleared = "slot 1 at offset 632: pid 0 (empty), cleared (all zero)\n";
     struct Case {
         const char *what;
         std::string setup, args;

@@ -156,7 +156,7 @@ std::string describe(const std::string &path)
                                                                  : "changed";
         bool alive = pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
         snprintf(line, sizeof line, "slot %zu at offset %zu: pid %d%s, %s\n", index, at, pid,
-                 pid == 0 ? ""
+                 pid == 0 ? " (empty)"
                  : alive  ? " (running)"
                           : " (gone)",
                  state);
