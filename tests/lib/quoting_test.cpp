@@ -376,6 +376,12 @@ std::vector<std::pair<const char *, std::function<void(const std::string &)>>> q
         {"clone_quoting_options",
          [](const std::string &) { free(clone_quoting_options(nullptr)); }},
         {"quotearg_free", [](const std::string &) { quotearg_free(); }},
+        {"option accessors",
+         [](const std::string &a) {
+             quoting_options o{};
+             set_quoting_style(&o, get_quoting_style(nullptr));
+             set_char_quoting(&o, a.empty() ? 'x' : a[0], 1);
+         }},
     };
 }
 
