@@ -56,7 +56,7 @@ echo
 echo "== record reader and quoting (Google Benchmark)"
 "$build/bench/micro_bench" --benchmark_min_time=0.3 --benchmark_format=csv 2> /dev/null |
     grep '^"BM_' > "$tmp/micro.csv"
-awk -F, '{ gsub(/"/, "", $1); printf "%-32s %12.1f ns %10.1f MB/s %s\n", $1, $3, $6 / 1e6, $8 }' "$tmp/micro.csv"
+awk -F, '{ gsub(/"/, ""); printf "%-32s %12.1f ns %10.1f MB/s %s\n", $1, $3, $6 / 1e6, $8 }' "$tmp/micro.csv"
 for len in 100 10000 1000000; do
     s=$(awk -F, -v n="BM_support_getdelim/$len" '{ gsub(/"/, "", $1) } $1 == n { print $6 }' "$tmp/micro.csv")
     p=$(awk -F, -v n="BM_platform_getdelim/$len" '{ gsub(/"/, "", $1) } $1 == n { print $6 }' "$tmp/micro.csv")
