@@ -2,7 +2,10 @@
 // syntax is understood.
 #include "config_scan.h"
 
+#include <fcntl.h>
 #include <strings.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -61,6 +64,33 @@ struct open_stream {
     }
 };
 
+// Closes fd and fails with errno err.
+FILE *close_with(int fd, int err)
+{
+    close(fd);
+    errno = err;
+    return nullptr;
+}
+
+// Opens the configuration file for reading as a stream. The open does not wait for a writer
+// of a FIFO, and devices are refused (EINVAL): a device such as /dev/zero could be read for ever.
+FILE *open_config(const char *path)
+{
+    int fd = open64(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0)
+        return nullptr;
+    struct stat64 st;
+    if (fstat64(fd, &st) < 0)
+        return close_with(fd, errno);
+    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
+        return close_with(fd, EINVAL);
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
+        return close_with(fd, errno);
+    FILE *f = fdopen(fd, "r");
+    return f != nullptr ? f : close_with(fd, errno);
+}
+
 } // namespace
 
 char *util_scan_config(const char *config_path, const char *directive)
@@ -69,7 +99,7 @@ char *util_scan_config(const char *config_path, const char *directive)
         errno = EINVAL;
         return nullptr;
     }
-    FILE *f = fopen64(config_path, "r");
+    FILE *f = open_config(config_path);
     if (f == nullptr)
         return nullptr;
     open_stream stream{f};
