@@ -25,6 +25,5 @@ echo "    exit status $status: not available"
 
 if [ -f scripts/demo-scoreboard.sh ]; then
     echo
-    echo "== sbscrub: clearing the slots of processes that are gone"
     sh scripts/demo-scoreboard.sh "$build"
 fi
