@@ -147,9 +147,11 @@ scoreboard_entry *util_scoreboard_entry_read()
         // Without a lock the slots are still read, as the daemon itself would.
         scoreboard_locked = rc == 0;
     }
-    memset(&entry, 0, sizeof entry);
     errno = 0;
     for (;;) {
+        // Zeroed before every read, so that a trailing partial slot is padded with zeros and
+        // not with the bytes of an empty slot read before it.
+        memset(&entry, 0, sizeof entry);
         ssize_t n = read(scoreboard_fd, &entry, sizeof entry);
         if (n > 0 && entry.pid != 0) {
             scoreboard_unlock();

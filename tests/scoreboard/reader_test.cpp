@@ -158,6 +158,21 @@ TEST_F(ReaderTest, TrailingPartialSlotCountsAsASlot)
     EXPECT_EQ(util_scoreboard_entry_read(), nullptr);
 }
 
+// Found by fuzzing: the tail of a partial slot after an empty one held the empty slot's bytes.
+TEST_F(ReaderTest, PartialSlotAfterAnEmptySlotIsPaddedWithZeros)
+{
+    standin::Board b;
+    b.pids = {0};
+    b.partial = 10;
+    ASSERT_EQ(open_board(b), 0);
+    scoreboard_entry *e = util_scoreboard_entry_read();
+    ASSERT_NE(e, nullptr);
+    std::string expected = standin::slot_bytes(1, 0x7777).substr(0, 10);
+    expected.resize(sizeof *e, '\0');
+    EXPECT_EQ(std::string(reinterpret_cast<char *>(e), sizeof *e), expected);
+    EXPECT_EQ(util_scoreboard_entry_read(), nullptr);
+}
+
 TEST_F(ReaderTest, HeaderOnlyEndsAtOnceAndPrintsNothing)
 {
     auto r = harness::run_function([&] {
