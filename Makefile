@@ -5,7 +5,7 @@ WERROR ?= OFF
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build check demo bench install clean
+.PHONY: all deps configure build check demo bench install package clean
 
 all: build
 
@@ -34,6 +34,10 @@ bench:
 
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+
+# A Debian package of the installed tree, written to $(BUILD).
+package: build
+	cd $(BUILD) && cpack -G DEB
 
 clean:
 	rm -rf $(BUILD)

@@ -4,7 +4,7 @@
 set -eu
 
 # Extra packages for one target (the benchmarks, for instance) come as arguments.
-packages="make cmake g++ libgtest-dev locales $*"
+packages="make cmake g++ libgtest-dev locales groff-base pkgconf dpkg-dev $*"
 missing=""
 for p in $packages; do
     if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
