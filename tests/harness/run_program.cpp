@@ -57,6 +57,36 @@ void setup_child(const RunOptions &o, const Pipes &p)
         close(fd);
 }
 
+// Set when the tests run under a user-mode emulator (a cross build): the emulator's path.
+const char *emulator()
+{
+    return getenv("HARNESS_EMULATOR");
+}
+
+// Removes the emulator's own report of a target signal from what the child wrote, so that
+// the tests see what the target program itself wrote.
+void drop_emulator_notes(std::string &err)
+{
+    static constexpr std::string_view note = "qemu: uncaught target signal ";
+    for (size_t at = err.find(note); at != std::string::npos; at = err.find(note, at)) {
+        if (at != 0 && err[at - 1] != '\n') {
+            at += note.size();
+            continue;
+        }
+        size_t end = err.find('\n', at);
+        err.erase(at, end == std::string::npos ? std::string::npos : end + 1 - at);
+    }
+}
+
+std::vector<char *> pointers(const std::vector<std::string> &strings)
+{
+    std::vector<char *> p;
+    for (const auto &s : strings)
+        p.push_back(const_cast<char *>(s.c_str()));
+    p.push_back(nullptr);
+    return p;
+}
+
 RunResult run(const std::function<void()> &child, const RunOptions &o)
 {
     Pipes p;
@@ -131,6 +161,8 @@ RunResult run(const std::function<void()> &child, const RunOptions &o)
     while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
     }
     signal(SIGPIPE, old_pipe);
+    if (emulator())
+        drop_emulator_notes(res.err);
     if (WIFEXITED(wstatus))
         res.status = WEXITSTATUS(wstatus);
     else if (WIFSIGNALED(wstatus))
@@ -155,16 +187,29 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
             env.emplace_back(entry);
     }
     env.insert(env.end(), options.env.begin(), options.env.end());
-    std::vector<char *> args, envp;
-    for (const auto &a : argv)
-        args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
-    for (const auto &e : env)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    envp.push_back(nullptr);
+    std::vector<char *> args = pointers(argv), envp = pointers(env);
+    // Under an emulator a target program cannot be started directly (exec fails with ENOEXEC):
+    // the child starts it through the emulator, which hands the target's preload library to
+    // the target program instead of loading it itself.
+    std::vector<std::string> emu_argv, emu_env;
+    if (emulator()) {
+        emu_argv = {emulator(), "-0", argv.empty() ? path : argv[0]};
+        for (const auto &e : env) {
+            if (e.starts_with("LD_PRELOAD="))
+                emu_argv.insert(emu_argv.end(), {"-E", e});
+            else
+                emu_env.push_back(e);
+        }
+        emu_argv.push_back(path);
+        if (!argv.empty())
+            emu_argv.insert(emu_argv.end(), argv.begin() + 1, argv.end());
+    }
+    std::vector<char *> emu_args = pointers(emu_argv), emu_envp = pointers(emu_env);
     return run(
         [&] {
             execve(path.c_str(), args.data(), envp.data());
+            if (errno == ENOEXEC && !emu_argv.empty())
+                execve(emu_args[0], emu_args.data(), emu_envp.data());
             child_fail(path.c_str());
         },
         options);
@@ -173,6 +218,11 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
 RunResult run_function(const std::function<int()> &body, const RunOptions &options)
 {
     return run([&] { exit(body()); }, options);
+}
+
+bool under_emulator()
+{
+    return emulator() != nullptr;
 }
 
 std::string make_temp_dir()

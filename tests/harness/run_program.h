@@ -57,6 +57,10 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
 // Runs body in a forked child, which then ends with exit(body()), so exit handlers run.
 RunResult run_function(const std::function<int()> &body, const RunOptions &options = {});
 
+// True when the tests run under an emulator (a cross build): run_program starts the built
+// programs through it, but a host program such as a shell cannot start them.
+bool under_emulator();
+
 // Path of a new empty temporary directory, removed with everything in it by remove_tree.
 std::string make_temp_dir();
 // Removes path and everything below it.
