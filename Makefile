@@ -5,7 +5,7 @@ WERROR ?= OFF
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build check demo bench install package clean
+.PHONY: all deps configure build check check-target demo bench install package clean
 
 all: build
 
@@ -20,6 +20,25 @@ build: configure
 
 check: build
 	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+# The whole test suite built for 32-bit big-endian PowerPC and run under emulation.
+TARGET_BUILD ?= build-ppc
+check-target:
+	BUILD=$(TARGET_BUILD) WERROR=$(WERROR) JOBS=$(JOBS) sh scripts/check-target.sh
+
+# The whole suite built with AddressSanitizer (leaks included) and UndefinedBehaviorSanitizer;
+# any report fails the test that caused it.
+check-sanitize: deps
+	cmake -S . -B build-asan -DSANITIZE=ON -DWARNINGS_AS_ERRORS=$(WERROR) $(CMAKE_FLAGS)
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ctest --output-on-failure -j $(JOBS)
+
+# Line and branch coverage of the product code by the whole suite, in its own build.
+coverage:
+	@sh scripts/install-deps.sh gcovr
+	cmake -S . -B build-cov -DCOVERAGE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
+	cmake --build build-cov -j $(JOBS)
+	sh scripts/coverage.sh build-cov $(JOBS)
 
 demo: build
 	@sh scripts/demo.sh $(BUILD)
