@@ -40,6 +40,15 @@ coverage:
 	cmake --build build-cov -j $(JOBS)
 	sh scripts/coverage.sh build-cov $(JOBS)
 
+# libFuzzer targets, built with clang in build-fuzz; each runs FUZZ_SECONDS from its seeds.
+FUZZ_SECONDS ?= 60
+.PHONY: fuzz
+fuzz:
+	@sh scripts/install-deps.sh clang libclang-rt-14-dev
+	cmake -S fuzz -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DWARNINGS_AS_ERRORS=$(WERROR)
+	cmake --build build-fuzz -j $(JOBS)
+	sh fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
+
 demo: build
 	@sh scripts/demo.sh $(BUILD)
 
