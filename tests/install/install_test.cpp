@@ -1,0 +1,200 @@
+// make install: the tree it lays out under DESTDIR, and programs outside the project that link
+// the installed support library through find_package and through pkg-config.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <iostream>
+#include <regex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "run_program.h"
+#include "tools.h"
+
+namespace
+{
+
+const std::string prefix = "/usr/local";
+
+class InstalledTree : public ::testing::Test
+{
+  protected:
+    void SetUp() override
+    {
+        dir = harness::make_temp_dir();
+        root = dir + "/root" + prefix;
+        harness::RunOptions options;
+        options.env = {"DESTDIR=" + dir + "/root"};
+        harness::RunResult r = install_test::run_ok(
+            {CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix}, options);
+        ASSERT_EQ(r.status, 0);
+    }
+    void TearDown() override { harness::remove_tree(dir); }
+
+    // Builds the consumer with g++ and the given extra arguments into dir/name.
+    std::string compile_consumer(const std::string &name, const std::vector<std::string> &flags)
+    {
+        std::vector<std::string> argv = {CXX_COMPILER, "-std=c++20",
+                                         "-Wall",      "-Wextra",
+                                         "-Werror",    CONSUMER_DIR "/consumer.cpp",
+                                         "-o",         dir + "/" + name};
+        argv.insert(argv.end(), flags.begin(), flags.end());
+        std::stringstream extra(CONSUMER_LDFLAGS);
+        for (std::string flag; extra >> flag;)
+            argv.push_back(flag);
+        install_test::run_ok(argv);
+        return dir + "/" + name;
+    }
+
+    std::string dir;  // everything the test makes
+    std::string root; // the installation prefix under DESTDIR
+};
+
+// What every consumer of the library does: quote each input line for a shell, and report a
+// lost write at exit.
+void expect_consumer_works(const std::string &consumer)
+{
+    harness::RunOptions in;
+    in.input = "it's\nplain\n";
+    harness::RunResult r = harness::run_program(consumer, {"consumer"}, in);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, "'it'\\''s'\n'plain'\n");
+
+    in.out = harness::file("/dev/full", O_WRONLY);
+    r = harness::run_program(consumer, {"consumer"}, in);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "consumer: write error: No space left on device\n");
+}
+
+TEST_F(InstalledTree, HoldsTheProgramsPagesLibraryAndPackageFiles)
+{
+    const std::string lib = INSTALL_LIBDIR;
+    const std::string doc = INSTALL_DOCDIR;
+    struct Expected {
+        std::string path; // a regular expression for the path below the prefix
+        bool executable;
+    } expected[] = {
+        {"bin/bigramlist", true},
+        {"bin/sndcheck", true},
+        {"sbin/sbscrub", true},
+        {"share/man/man1/bigramlist\\.1", false},
+        {"share/man/man1/sndcheck\\.1", false},
+        {"share/man/man8/sbscrub\\.8", false},
+        {lib + "/libsupport\\.a", false},
+        {"include/bigram_tools/line_reader\\.h", false},
+        {"include/bigram_tools/diagnostics\\.h", false},
+        {"include/bigram_tools/stream_closing\\.h", false},
+        {"include/bigram_tools/quoting\\.h", false},
+        {lib + "/cmake/bigram_tools/bigram_toolsConfig\\.cmake", false},
+        {lib + "/cmake/bigram_tools/bigram_toolsConfigVersion\\.cmake", false},
+        {lib + "/cmake/bigram_tools/bigram_toolsTargets\\.cmake", false},
+        {lib + "/cmake/bigram_tools/bigram_toolsTargets-[a-z]+\\.cmake", false},
+        {lib + "/pkgconfig/bigram-tools-support\\.pc", false},
+        {doc + "/examples/sbscrub\\.service", false},
+        {doc + "/examples/sbscrub\\.timer", false},
+        {doc + "/examples/sbscrub\\.cron", false},
+    };
+    std::vector<std::string> tree = install_test::list_tree(root);
+    std::cout << "Installed below " << prefix << ":\n";
+    for (const auto &path : tree)
+        std::cout << "  " << path << "\n";
+
+    std::vector<bool> seen(std::size(expected));
+    for (const auto &path : tree) {
+        bool known = false;
+        for (size_t i = 0; i < std::size(expected); ++i) {
+            if (!std::regex_match(path, std::regex(expected[i].path)))
+                continue;
+            known = seen[i] = true;
+            struct stat st;
+            ASSERT_EQ(stat((root + "/" + path).c_str(), &st), 0) << path;
+            EXPECT_EQ((st.st_mode & 0111) != 0, expected[i].executable) << path;
+            EXPECT_EQ(st.st_mode & 0022, 0u) << path << " is writable by others";
+        }
+        EXPECT_TRUE(known) << "unexpected file " << path;
+    }
+    for (size_t i = 0; i < std::size(expected); ++i)
+        EXPECT_TRUE(seen[i]) << "missing " << expected[i].path;
+}
+
+TEST_F(InstalledTree, PublicHeadersCompileOnTheirOwn)
+{
+    // A header that leans on a private one, or on an include of its user, fails here.
+    for (const char *header : {"line_reader.h", "diagnostics.h", "stream_closing.h", "quoting.h"}) {
+        harness::RunOptions source;
+        source.input = std::string("#include <bigram_tools/") + header + ">\n";
+        harness::RunResult r = harness::run_program(CXX_COMPILER,
+                                                    {CXX_COMPILER, "-std=c++20", "-Wall", "-Wextra",
+                                                     "-Wpedantic", "-Werror", "-fsyntax-only",
+                                                     "-I" + root + "/include", "-x", "c++", "-"},
+                                                    source);
+        EXPECT_EQ(r.status, 0) << header << "\n" << r.err;
+    }
+}
+
+TEST_F(InstalledTree, FindPackageBuildsAConsumer)
+{
+    std::string build = dir + "/consumer-build";
+    install_test::run_ok({CMAKE_COMMAND, "-S", CONSUMER_DIR, "-B", build, "-G", CMAKE_GENERATOR,
+                          "-DCMAKE_CXX_COMPILER=" CXX_COMPILER, "-DCMAKE_PREFIX_PATH=" + root,
+                          "-DCMAKE_EXE_LINKER_FLAGS=" CONSUMER_LDFLAGS});
+    // The package came from the installed tree, not from anywhere else on the host.
+    std::smatch found;
+    std::string cache = harness::read_file(build + "/CMakeCache.txt");
+    ASSERT_TRUE(std::regex_search(cache, found, std::regex("bigram_tools_DIR:PATH=(.*)")));
+    EXPECT_EQ(found[1].str().rfind(root + "/", 0), 0u) << found[1];
+
+    install_test::run_ok({CMAKE_COMMAND, "--build", build});
+    expect_consumer_works(build + "/consumer");
+}
+
+TEST_F(InstalledTree, PkgConfigBuildsAConsumer)
+{
+    REQUIRE_TOOL(pkg_config, "pkg-config");
+    harness::RunOptions search;
+    // Only the installed tree is searched.
+    search.env = {"PKG_CONFIG_LIBDIR=" + root + "/" INSTALL_LIBDIR "/pkgconfig",
+                  "PKG_CONFIG_PATH="};
+    harness::RunResult version =
+        install_test::run_ok({pkg_config, "--modversion", "bigram-tools-support"}, search);
+    EXPECT_EQ(version.out, PROJECT_VERSION "\n");
+    harness::RunResult flags =
+        install_test::run_ok({pkg_config, "--cflags", "--libs", "bigram-tools-support"}, search);
+    ASSERT_EQ(flags.status, 0);
+
+    std::vector<std::string> args;
+    std::stringstream words(flags.out);
+    for (std::string word; words >> word;) {
+        args.push_back(word);
+        // Every directory it names is inside the installed tree.
+        if (word.rfind("-I", 0) == 0 || word.rfind("-L", 0) == 0) {
+            EXPECT_EQ(word.rfind(root + "/", 2), 2u) << word;
+        }
+    }
+    expect_consumer_works(compile_consumer("consumer", args));
+}
+
+TEST_F(InstalledTree, InstalledProgramsRun)
+{
+    struct Case {
+        const char *path;
+        const char *input;
+        int status;
+        const char *out_start;
+    } cases[] = {
+        {"bin/bigramlist", "/usr/bin\n/usr/lib\n", 0, "/u\nsr\n/b\nin\nli\n"},
+        {"bin/sndcheck", "", 1, ""},
+        {"sbin/sbscrub", "", 0, "usage: sbscrub [options]\n"},
+    };
+    for (const auto &c : cases) {
+        harness::RunOptions in;
+        in.input = c.input;
+        std::string name = std::string(c.path).substr(std::string(c.path).find('/') + 1);
+        harness::RunResult r = harness::run_program(root + "/" + c.path, {name, "-h"}, in);
+        EXPECT_EQ(r.status, c.status) << c.path << "\n" << r.err;
+        EXPECT_EQ(r.out.rfind(c.out_start, 0), 0u) << c.path << "\n" << r.out;
+    }
+}
+
+} // namespace

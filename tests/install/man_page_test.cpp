@@ -1,0 +1,347 @@
+// The manual pages: they render without warnings, have the sections a reader expects, and what
+// they say about options, messages, files and examples matches what the built programs do.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "run_program.h"
+#include "scoreboard.h"
+#include "tools.h"
+
+namespace
+{
+
+using install_test::lines;
+using install_test::section;
+using install_test::squeeze;
+
+struct Page {
+    const char *file;    // the generated page in the build tree
+    const char *program; // the program it documents
+    const char *title;   // the first word of its header line
+};
+const Page pages[] = {
+    {"bigramlist.1", BIGRAMLIST_PATH, "BIGRAMLIST(1)"},
+    {"sndcheck.1", SNDCHECK_PATH, "SNDCHECK(1)"},
+    {"sbscrub.8", SBSCRUB_PATH, "SBSCRUB(8)"},
+};
+
+std::string page_path(const Page &p)
+{
+    return std::string(MAN_DIR) + "/" + p.file;
+}
+
+std::string base_name(const std::string &path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+// Replaces every occurrence of from in text with to.
+std::string replace_all(std::string text, const std::string &from, const std::string &to)
+{
+    for (size_t at = text.find(from); !from.empty() && at != std::string::npos;
+         at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+    return text;
+}
+
+TEST(ManPages, RenderWithoutWarnings)
+{
+    REQUIRE_TOOL(groff, "groff");
+    for (const Page &p : pages) {
+        harness::RunResult r =
+            harness::run_program(groff, {groff, "-man", "-ww", "-z", page_path(p)});
+        EXPECT_EQ(r.status, 0) << p.file;
+        EXPECT_EQ(r.err, "") << p.file;
+    }
+}
+
+TEST(ManPages, HaveTheSectionsInReadingOrder)
+{
+    REQUIRE_TOOL(groff, "groff");
+    const std::vector<std::string> required = {"NAME",        "SYNOPSIS", "DESCRIPTION",
+                                               "EXIT STATUS", "FILES",    "EXAMPLES"};
+    for (const Page &p : pages) {
+        std::string source = harness::read_file(page_path(p));
+        EXPECT_FALSE(std::regex_search(source, std::regex("@[A-Za-z_]+@")))
+            << p.file << " keeps a template variable";
+        std::string rendered = install_test::render_page(groff, page_path(p));
+        ASSERT_NE(rendered, "") << p.file;
+        EXPECT_EQ(rendered.substr(0, rendered.find(' ')), p.title);
+
+        std::vector<std::string> names = install_test::section_names(rendered);
+        size_t next = 0;
+        for (const auto &want : required) {
+            auto at = std::find(names.begin() + static_cast<long>(next), names.end(), want);
+            EXPECT_NE(at, names.end()) << p.file << " lacks " << want << " or has it out of order";
+            if (at != names.end())
+                next = static_cast<size_t>(at - names.begin()) + 1;
+        }
+        std::string name = base_name(p.program);
+        EXPECT_EQ(squeeze(section(rendered, "NAME")).rfind(name + " - ", 0), 0u) << p.file;
+        EXPECT_EQ(squeeze(section(rendered, "SYNOPSIS")).rfind(name, 0), 0u) << p.file;
+    }
+}
+
+TEST(ManPages, ScrubberPageDocumentsTheFileFormatAndTheDirective)
+{
+    REQUIRE_TOOL(groff, "groff");
+    std::string rendered = install_test::render_page(groff, page_path(pages[2]));
+    std::string format = squeeze(section(rendered, "SCOREBOARD FORMAT"));
+    for (std::string fact :
+         {std::string("16-byte header"), std::to_string(sizeof(scoreboard_entry)),
+          std::string("0xDEADBEEF"), std::string("0x01040003")})
+        EXPECT_NE(format.find(fact), std::string::npos) << fact;
+    EXPECT_EQ(sizeof(scoreboard_header), 16u);
+    EXPECT_NE(squeeze(section(rendered, "CONFIGURATION")).find("ScoreboardFile /"),
+              std::string::npos);
+}
+
+// The option pairs ("-c, --config") at the start of the lines of text.
+std::set<std::string> option_pairs(const std::string &text)
+{
+    std::set<std::string> pairs;
+    const std::regex pair(R"(^\s*(-[A-Za-z]), (--[a-z][a-z-]*))");
+    for (const auto &line : lines(text)) {
+        std::smatch m;
+        if (std::regex_search(line, m, pair))
+            pairs.insert(m[1].str() + ", " + m[2].str());
+    }
+    return pairs;
+}
+
+TEST(ManPages, ScrubberOptionsMatchItsUsageText)
+{
+    REQUIRE_TOOL(groff, "groff");
+    harness::RunResult usage = harness::run_program(SBSCRUB_PATH, {"sbscrub", "-h"});
+    ASSERT_EQ(usage.status, 0);
+    std::set<std::string> program = option_pairs(usage.out);
+    ASSERT_FALSE(program.empty()) << usage.out;
+
+    std::string rendered = install_test::render_page(groff, page_path(pages[2]));
+    EXPECT_EQ(option_pairs(section(rendered, "OPTIONS")), program);
+    std::string synopsis = section(rendered, "SYNOPSIS");
+    for (const auto &pair : program)
+        EXPECT_NE(synopsis.find(pair.substr(0, 2)), std::string::npos) << pair;
+}
+
+TEST(ManPages, ProgramsWithoutOptionsTakeNone)
+{
+    REQUIRE_TOOL(groff, "groff");
+    // Arguments that look like options change nothing: the page's empty synopsis holds.
+    harness::RunOptions input;
+    input.input = "ab\n";
+    struct Case {
+        const Page &page;
+        int status;
+        const char *out;
+    } cases[] = {{pages[0], 0, "ab\n"}, {pages[1], 1, ""}};
+    for (const auto &c : cases) {
+        std::string rendered = install_test::render_page(groff, page_path(c.page));
+        std::string name = base_name(c.page.program);
+        EXPECT_EQ(section(rendered, "OPTIONS"), "") << c.page.file;
+        EXPECT_EQ(squeeze(section(rendered, "SYNOPSIS")), name);
+        for (const char *arg : {"--help", "-h", "-x"}) {
+            harness::RunResult r = harness::run_program(c.page.program, {name, arg}, input);
+            EXPECT_EQ(r.status, c.status) << name << " " << arg;
+            EXPECT_EQ(r.out, c.out) << name << " " << arg;
+            EXPECT_EQ(r.err, "") << name << " " << arg;
+        }
+    }
+}
+
+// Path of a scoreboard in dir holding one slot of the process pid.
+std::string scoreboard_with_slot(const std::string &dir, int32_t pid)
+{
+    scoreboard_header header{SCOREBOARD_MAGIC, SCOREBOARD_VERSION, 1, 0};
+    scoreboard_entry slot{};
+    slot.pid = pid;
+    std::string bytes(reinterpret_cast<const char *>(&header), sizeof header);
+    bytes.append(reinterpret_cast<const char *>(&slot), sizeof slot);
+    std::string path = dir + "/ferryd.scoreboard";
+    harness::write_file(path, bytes);
+    return path;
+}
+
+// The ID of a process that has ended and been reaped.
+int32_t vanished_pid()
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
+bool exists(const char *path)
+{
+    struct stat st;
+    return stat(path, &st) == 0;
+}
+
+TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
+{
+    REQUIRE_TOOL(groff, "groff");
+    if (exists(SBSCRUB_DEFAULT_SCOREBOARD))
+        GTEST_SKIP() << SBSCRUB_DEFAULT_SCOREBOARD << " exists on this host";
+    std::string dir = harness::make_temp_dir();
+    std::string subdir = dir + "/sub";
+    ASSERT_EQ(mkdir(subdir.c_str(), 0700), 0);
+    int32_t pid = vanished_pid();
+    std::string scoreboard = scoreboard_with_slot(dir, pid);
+    const std::string bigramlist = "bigramlist: "; // argv[0] as given
+
+    auto with = [](harness::Redirect in, harness::Redirect out, std::vector<std::string> env) {
+        harness::RunOptions o;
+        o.input = "ab\n";
+        o.in = std::move(in);
+        o.out = std::move(out);
+        o.env = std::move(env);
+        return o;
+    };
+    // Each message is made generic by the substitutions (the variable parts in the words the
+    // page uses for them); each of its lines must then be in the page's section.
+    struct Case {
+        const char *name;
+        const Page &page;
+        const char *section;
+        std::vector<std::string> argv;
+        harness::RunOptions options;
+        bool on_stdout;
+        std::vector<std::pair<std::string, std::string>> generic;
+    } cases[] = {
+        {"write error",
+         pages[0],
+         "DIAGNOSTICS",
+         {"bigramlist"},
+         with(harness::piped(), harness::file("/dev/full", O_WRONLY), {}),
+         false,
+         {{bigramlist, ""}, {strerror(ENOSPC), "reason"}}},
+        {"read error",
+         pages[0],
+         "DIAGNOSTICS",
+         {"bigramlist"},
+         with(harness::file(dir, O_RDONLY), harness::piped(), {}),
+         false,
+         {{bigramlist, ""}, {strerror(EISDIR), "reason"}}},
+        {"memory exhausted",
+         pages[0],
+         "DIAGNOSTICS",
+         {"bigramlist"},
+         with(harness::piped(), harness::piped(),
+              {"LD_PRELOAD=" FAILING_ALLOC_PATH, "FAIL_ALLOC_SIZE=1026"}),
+         false,
+         {{bigramlist, ""}}},
+        {"unknown option", pages[2], "DIAGNOSTICS", {"sbscrub", "-x"}, {}, false, {{": x", ": c"}}},
+        {"no scoreboard",
+         pages[2],
+         "DIAGNOSTICS",
+         {"sbscrub", "-c", dir + "/absent.conf"},
+         {},
+         false,
+         {{SBSCRUB_DEFAULT_SCOREBOARD, "path"}, {strerror(ENOENT), "reason"}}},
+        {"scrub failed",
+         pages[2],
+         "DIAGNOSTICS",
+         {"sbscrub", "-f", subdir},
+         {},
+         false,
+         {{subdir, "path"}, {strerror(EISDIR), "reason"}}},
+        {"verbose progress",
+         pages[2],
+         "OPTIONS",
+         {"sbscrub", "-v", "-f", scoreboard},
+         {},
+         true,
+         {{scoreboard, "path"}, {" " + std::to_string(pid), " pid"}}},
+    };
+    for (auto &c : cases) {
+        harness::RunResult r = harness::run_program(c.page.program, c.argv, c.options);
+        std::string message = c.on_stdout ? r.out : r.err;
+        EXPECT_NE(message, "") << c.name;
+        for (const auto &[from, to] : c.generic)
+            message = replace_all(message, from, to);
+        std::string text =
+            squeeze(section(install_test::render_page(groff, page_path(c.page)), c.section));
+        for (const auto &line : lines(message))
+            EXPECT_NE(text.find(squeeze(line)), std::string::npos)
+                << c.name << ": \"" << squeeze(line) << "\" is not in " << c.page.file << " "
+                << c.section;
+    }
+    harness::remove_tree(dir);
+}
+
+TEST(ManPages, FilesNameTheDefaultsAsBuilt)
+{
+    REQUIRE_TOOL(groff, "groff");
+    std::string files = section(install_test::render_page(groff, page_path(pages[2])), "FILES");
+    EXPECT_NE(files.find(SBSCRUB_DEFAULT_CONFIG), std::string::npos) << files;
+    EXPECT_NE(files.find(SBSCRUB_DEFAULT_SCOREBOARD), std::string::npos) << files;
+    // The scoreboard default is the one the program falls back to when it is missing.
+    if (exists(SBSCRUB_DEFAULT_SCOREBOARD))
+        return;
+    harness::RunResult r =
+        harness::run_program(SBSCRUB_PATH, {"sbscrub", "-c", "/nonexistent/ferryd.conf"});
+    EXPECT_EQ(r.status, 1);
+    std::string named = r.err.substr(0, r.err.find(": "));
+    EXPECT_NE(files.find(named), std::string::npos) << named;
+}
+
+// The runnable examples of a page: each "$ command" line with the output lines shown under it.
+struct Example {
+    std::string command;
+    std::vector<std::string> output;
+};
+std::vector<Example> examples(const std::string &section_text)
+{
+    std::vector<Example> found;
+    size_t indent = std::string::npos;
+    for (const auto &line : lines(section_text)) {
+        size_t at = line.find_first_not_of(' ');
+        if (at != std::string::npos && line.compare(at, 2, "$ ") == 0) {
+            found.push_back({line.substr(at + 2), {}});
+            indent = at;
+        } else if (at == std::string::npos || at < indent) {
+            indent = std::string::npos;
+        } else if (!found.empty()) {
+            found.back().output.push_back(squeeze(line));
+        }
+    }
+    return found;
+}
+
+TEST(ManPages, ExamplesPrintWhatTheyShow)
+{
+    REQUIRE_TOOL(groff, "groff");
+    REQUIRE_TOOL(sh, "sh");
+    std::string path_dirs;
+    for (const Page &p : pages) {
+        std::string program = p.program;
+        path_dirs += program.substr(0, program.rfind('/')) + ":";
+    }
+    harness::RunOptions options;
+    options.env = {"PATH=" + path_dirs + getenv("PATH"), "LC_ALL=C"};
+    for (const Page &p : {pages[0], pages[1]}) {
+        std::string rendered = install_test::render_page(groff, page_path(p));
+        std::vector<Example> shown = examples(section(rendered, "EXAMPLES"));
+        EXPECT_FALSE(shown.empty()) << p.file;
+        for (const auto &e : shown) {
+            harness::RunResult r = harness::run_program(sh, {"sh", "-c", e.command}, options);
+            std::vector<std::string> out;
+            for (const auto &line : lines(r.out))
+                out.push_back(squeeze(line));
+            EXPECT_EQ(out, e.output) << p.file << ": " << e.command << "\n" << r.err;
+        }
+    }
+}
+
+} // namespace
