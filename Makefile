@@ -5,7 +5,7 @@ WERROR ?= OFF
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 
-.PHONY: all deps configure build check check-target demo bench install package clean
+.PHONY: all deps configure build check check-target check-sanitize coverage demo bench install package clean
 
 all: build
 

@@ -1,14 +1,10 @@
 #include "alloc_control.h"
 
+#include <dlfcn.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
-
-extern "C" {
-void *__libc_malloc(size_t);
-void *__libc_calloc(size_t, size_t);
-void *__libc_realloc(void *, size_t);
-}
 
 namespace harness
 {
@@ -30,6 +26,16 @@ bool intercept(size_t n, bool overflow)
         return false;
     errno = ENOMEM;
     return true;
+}
+
+// The allocator these replace: the next definition in the lookup order, which is the C
+// library's or, in a sanitizer build, the sanitizer's, whose free the blocks must match.
+template <typename F> F next(const char *name)
+{
+    static F fn = reinterpret_cast<F>(dlsym(RTLD_NEXT, name));
+    if (fn == nullptr)
+        abort();
+    return fn;
 }
 
 } // namespace
@@ -57,18 +63,20 @@ extern "C" {
 
 void *malloc(size_t n)
 {
-    return harness::intercept(n, false) ? nullptr : __libc_malloc(n);
+    return harness::intercept(n, false) ? nullptr : harness::next<void *(*)(size_t)>("malloc")(n);
 }
 
 void *calloc(size_t n, size_t s)
 {
     bool overflow = s != 0 && n > SIZE_MAX / s;
-    return harness::intercept(overflow ? SIZE_MAX : n * s, overflow) ? nullptr
-                                                                     : __libc_calloc(n, s);
+    return harness::intercept(overflow ? SIZE_MAX : n * s, overflow)
+               ? nullptr
+               : harness::next<void *(*)(size_t, size_t)>("calloc")(n, s);
 }
 
 void *realloc(void *p, size_t n)
 {
-    return harness::intercept(n, false) ? nullptr : __libc_realloc(p, n);
+    return harness::intercept(n, false) ? nullptr
+                                        : harness::next<void *(*)(void *, size_t)>("realloc")(p, n);
 }
 }
