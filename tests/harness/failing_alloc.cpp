@@ -153,6 +153,38 @@ char *strndup(const char *s, size_t limit)
     return copy;
 }
 
+#if defined(__powerpc__)
+// PowerPC's start-up takes the program's entry points in a record rather than as arguments,
+// and calls main with the auxiliary vector as a fourth argument.
+struct startup_info {
+    void *sda_base;
+    int (*main)(int, char **, char **, void *);
+    int (*init)(int, char **, char **, void *);
+    void (*fini)();
+};
+static startup_info counted_startup;
+
+static int counted_powerpc_main(int argc, char **argv, char **envp, void *)
+{
+    return counted_main(argc, argv, envp);
+}
+
+// The C library's start-up, caught to run counted_powerpc_main in place of the program's main.
+int __libc_start_main(int argc, char **argv, char **envp, void *auxv, void (*rtld_fini)(),
+                      startup_info *info, char **stack_on_entry)
+{
+    using start_fn = int (*)(int, char **, char **, void *, void (*)(), startup_info *, char **);
+    if (info != nullptr) {
+        counted_startup = *info;
+        // main is called with three arguments, as on other machines.
+        program_main = reinterpret_cast<main_fn>(reinterpret_cast<void (*)()>(info->main));
+        counted_startup.main = counted_powerpc_main;
+        info = &counted_startup;
+    }
+    auto start = reinterpret_cast<start_fn>(dlsym(RTLD_NEXT, "__libc_start_main"));
+    return start(argc, argv, envp, auxv, rtld_fini, info, stack_on_entry);
+}
+#else
 // The C library's start-up, caught to run counted_main in place of the program's main.
 int __libc_start_main(main_fn main, int argc, char **argv, void (*init)(), void (*fini)(),
                       void (*rtld_fini)(), void *stack_end)
@@ -162,6 +194,7 @@ int __libc_start_main(main_fn main, int argc, char **argv, void (*init)(), void 
     auto start = reinterpret_cast<start_fn>(dlsym(RTLD_NEXT, "__libc_start_main"));
     return start(counted_main, argc, argv, init, fini, rtld_fini, stack_end);
 }
+#endif
 
 [[noreturn]] void _exit(int status)
 {
