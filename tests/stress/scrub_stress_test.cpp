@@ -192,6 +192,10 @@ double budget_seconds()
 TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
 {
     const std::string dir = harness::make_temp_dir();
+    struct RemoveAtEnd {
+        const std::string &dir;
+        ~RemoveAtEnd() { harness::remove_tree(dir); }
+    } remove_at_end{dir};
     const std::string path = dir + "/ferryd.scoreboard";
     Sleepers sleepers(3);
     ASSERT_EQ(sleepers.pids.size(), 3u);
@@ -276,7 +280,6 @@ TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
     EXPECT_GE(scrubs, 20u);
     EXPECT_GE(report->writes, 100u);
     EXPECT_GT(report->seen_cleared, 0u);
-    harness::remove_tree(dir);
 }
 
 } // namespace
