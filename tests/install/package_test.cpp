@@ -48,12 +48,13 @@ TEST(DebianPackage, HoldsTheProgramsAndPagesAndRuns)
 
     std::string info = install_test::run_ok({dpkg_deb, "-I", deb}).out;
     std::string arch = install_test::run_ok({dpkg, "--print-architecture"}).out;
+    arch = arch.substr(0, arch.find('\n'));
     struct {
         const char *name, *value;
     } fields[] = {
         {"Package", "bigram-tools"},
         {"Version", PROJECT_VERSION},
-        {"Architecture", arch.substr(0, arch.find('\n')).c_str()},
+        {"Architecture", arch.c_str()},
         {"Section", "utils"},
     };
     for (const auto &f : fields)
