@@ -136,9 +136,21 @@ TEST_F(InstalledTree, PublicHeadersCompileOnTheirOwn)
 TEST_F(InstalledTree, FindPackageBuildsAConsumer)
 {
     std::string build = dir + "/consumer-build";
-    install_test::run_ok({CMAKE_COMMAND, "-S", CONSUMER_DIR, "-B", build, "-G", CMAKE_GENERATOR,
-                          "-DCMAKE_CXX_COMPILER=" CXX_COMPILER, "-DCMAKE_PREFIX_PATH=" + root,
-                          "-DCMAKE_EXE_LINKER_FLAGS=" CONSUMER_LDFLAGS});
+    std::vector<std::string> configure = {CMAKE_COMMAND,
+                                          "-S",
+                                          CONSUMER_DIR,
+                                          "-B",
+                                          build,
+                                          "-G",
+                                          CMAKE_GENERATOR,
+                                          "-DCMAKE_CXX_COMPILER=" CXX_COMPILER,
+                                          "-DCMAKE_PREFIX_PATH=" + root,
+                                          "-DCMAKE_EXE_LINKER_FLAGS=" CONSUMER_LDFLAGS};
+    // A cross build searches only the target's root for packages, and below the staging prefix.
+    if (std::string(TOOLCHAIN_FILE) != "")
+        configure.insert(configure.end(), {"-DCMAKE_TOOLCHAIN_FILE=" TOOLCHAIN_FILE,
+                                           "-DCMAKE_STAGING_PREFIX=" + root});
+    install_test::run_ok(configure);
     // The package came from the installed tree, not from anywhere else on the host.
     std::smatch found;
     std::string cache = harness::read_file(build + "/CMakeCache.txt");

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <iostream>
 #include <regex>
 #include <set>
 #include <string>
@@ -323,11 +324,20 @@ TEST(ManPages, ExamplesPrintWhatTheyShow)
 {
     REQUIRE_TOOL(groff, "groff");
     REQUIRE_TOOL(sh, "sh");
-    std::string path_dirs;
+    std::string path_dirs, dir = harness::make_temp_dir();
     for (const Page &p : pages) {
         std::string program = p.program;
         path_dirs += program.substr(0, program.rfind('/')) + ":";
+        // The shell cannot start a target program itself: a script of the same name, found
+        // first, starts it under the emulator.
+        if (harness::under_emulator()) {
+            std::string script = dir + program.substr(program.rfind('/'));
+            harness::write_file(script,
+                                "#!/bin/sh\nexec \"$HARNESS_EMULATOR\" " + program + " \"$@\"\n");
+            chmod(script.c_str(), 0755);
+        }
     }
+    path_dirs = dir + ":" + path_dirs;
     harness::RunOptions options;
     options.env = {"PATH=" + path_dirs + getenv("PATH"), "LC_ALL=C"};
     for (const Page &p : {pages[0], pages[1]}) {
@@ -335,6 +345,11 @@ TEST(ManPages, ExamplesPrintWhatTheyShow)
         std::vector<Example> shown = examples(section(rendered, "EXAMPLES"));
         EXPECT_FALSE(shown.empty()) << p.file;
         for (const auto &e : shown) {
+            // There the program's path names the script; the sndcheck suite reads the image.
+            if (harness::under_emulator() && e.command.find("command -v") != std::string::npos) {
+                std::cout << "not run under the emulator: " << e.command << "\n";
+                continue;
+            }
             harness::RunResult r = harness::run_program(sh, {"sh", "-c", e.command}, options);
             std::vector<std::string> out;
             for (const auto &line : lines(r.out))
@@ -342,6 +357,7 @@ TEST(ManPages, ExamplesPrintWhatTheyShow)
             EXPECT_EQ(out, e.output) << p.file << ": " << e.command << "\n" << r.err;
         }
     }
+    harness::remove_tree(dir);
 }
 
 } // namespace

@@ -24,6 +24,9 @@ std::string field(const std::string &info, const std::string &name)
 
 TEST(DebianPackage, HoldsTheProgramsAndPagesAndRuns)
 {
+    if (harness::under_emulator())
+        GTEST_SKIP() << "a package for the target needs its C library registered with dpkg, "
+                        "which the cross toolchain does not do";
     REQUIRE_TOOL(dpkg_deb, "dpkg-deb");
     REQUIRE_TOOL(dpkg, "dpkg");
     REQUIRE_TOOL(shlibdeps, "dpkg-shlibdeps");

@@ -4,12 +4,14 @@
 
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <clocale>
 #include <csignal>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <cwchar>
 #include <functional>
 #include <string>
 #include <vector>
@@ -443,17 +445,25 @@ class DoubleByteLocale : public Quoting
             return;
         }
         dir = harness::make_temp_dir();
-        std::string cmd = "localedef -i zh_CN -f GBK " + dir + "/zh_CN.GBK >/dev/null 2>&1";
+        // Compiled locale data is in the byte order of the machine that reads it.
+        std::string order = std::endian::native == std::endian::big ? "--big-endian " : "";
+        std::string cmd =
+            "localedef " + order + "-i zh_CN -f GBK " + dir + "/zh_CN.GBK >/dev/null 2>&1";
         if (system(cmd.c_str()) != 0) {
             reason = "localedef could not generate zh_CN.GBK (is the locales package installed?)";
             return;
         }
         setenv("LOCPATH", dir.c_str(), 1);
         // The generated data only needs to be loaded; other locales come from the system.
-        if (setlocale(LC_ALL, "zh_CN.GBK"))
-            loaded = true;
-        else
+        // Converting GBK also needs the C library's conversion module, which a cross
+        // toolchain's libraries lack: then the locale loads but decodes nothing.
+        mbstate_t state{};
+        if (!setlocale(LC_ALL, "zh_CN.GBK"))
             reason = "zh_CN.GBK did not load";
+        else if (mbrtowc(nullptr, "\x81\\", 2, &state) != 2)
+            reason = "the C library has no GBK conversion module";
+        else
+            loaded = true;
         unsetenv("LOCPATH");
         setlocale(LC_ALL, "C");
     }
