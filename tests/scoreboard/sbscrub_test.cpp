@@ -339,21 +339,22 @@ struct NamespaceRun {
 
 // In a private mount namespace with an empty tmpfs over root, runs setup (shell commands,
 // with $SB, $CONF, $ROOT and $STANDIN set), then sbscrub with args, then describes the file
-// named by $SHOW.
+// named by $SHOW. The shell starts target programs through $EMU, the emulator or nothing.
 NamespaceRun run_in_namespace(const std::string &root, const std::string &setup,
                               const std::string &args)
 {
     std::string script = "set -e; mount -t tmpfs -o mode=0755 tmpfs \"$ROOT\"; "
                          "mkdir -p \"$(dirname \"$SB\")\" \"$(dirname \"$CONF\")\"; " +
-                         setup + "; set +e; \"$SBSCRUB\" " + args +
-                         "; s=$?; printf '\\n--- %d\\n' $s; \"$STANDIN\" show \"$SHOW\"";
+                         setup + "; set +e; $EMU \"$SBSCRUB\" " + args +
+                         "; s=$?; printf '\\n--- %d\\n' $s; $EMU \"$STANDIN\" show \"$SHOW\"";
     harness::RunOptions o;
     o.env = {"ROOT=" + root,
              std::string("SB=") + SBSCRUB_DEFAULT_SCOREBOARD,
              std::string("CONF=") + SBSCRUB_DEFAULT_CONFIG,
              std::string("SBSCRUB=") + SBSCRUB_PATH,
              std::string("STANDIN=") + SB_STANDIN_PATH,
-             "SHOW=" SBSCRUB_DEFAULT_SCOREBOARD};
+             "SHOW=" SBSCRUB_DEFAULT_SCOREBOARD,
+             std::string("EMU=") + (harness::under_emulator() ? getenv("HARNESS_EMULATOR") : "")};
     o.timeout_ms = 20000;
     auto r = harness::run_program("/usr/bin/unshare", {"unshare", "-m", "sh", "-c", script}, o);
     NamespaceRun n;
@@ -371,8 +372,6 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace";
-    if (harness::under_emulator())
-        GTEST_SKIP() << "the shell in the namespace cannot start programs built for the emulator";
     std::string root = common_directory(SBSCRUB_DEFAULT_SCOREBOARD, SBSCRUB_DEFAULT_CONFIG);
     if (root.empty())
         GTEST_SKIP() << "the compiled-in paths share no directory to mount over";
@@ -384,7 +383,7 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
         GTEST_SKIP() << "mount namespaces are not permitted here";
 
     // Slot 0 is the shell's own process, slot 1 one that has ended.
-    const std::string board = "\"$STANDIN\" write \"$SB\" $$ dead";
+    const std::string board = "$EMU \"$STANDIN\" write \"$SB\" $$ dead";
     const std::string kept = "slot 0 at offset 16: pid ";
     const std::string cleared = "slot 1 at offset 632: pid 0 (empty), cleared (all zero)\n";
     struct Case {
@@ -399,7 +398,8 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
         {"no options", board, "", 0, "", true},
         {"-f naming a missing file", board, "-f " + root + "/var/absent", 0, "", true},
         {"-f in a directory writable by others",
-         board + "; mkdir -m 0777 " + open_dir + "; \"$STANDIN\" write " + open_dir + "/sb dead",
+         board + "; mkdir -m 0777 " + open_dir + "; $EMU \"$STANDIN\" write " + open_dir +
+             "/sb dead",
          "-f " + open_dir + "/sb", 0, "", true},
         {"configuration names the scoreboard",
          "mkdir -p " + root + "/run; SB=" + root +
