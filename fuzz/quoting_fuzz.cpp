@@ -5,15 +5,13 @@
 // stored prefix and NUL are right, errno is kept, escaping styles print nothing unprintable,
 // the slots give the same text, and with unambiguous bits the text decodes to the argument.
 #include "check.h"
+#include "quoted_text.h"
 #include "quoting.h"
 
 #include <cerrno>
 #include <clocale>
 #include <cstdint>
 #include <cstring>
-#include <cwchar>
-#include <cwctype>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -32,105 +30,6 @@ quoting_style style_from(uint8_t b)
 {
     static constexpr int32_t styles[] = {0, 1, 2, 3, 4, 5, 6, 7, 255, -1};
     return static_cast<quoting_style>(styles[b % 10]);
-}
-
-// Reverses the backslash escapes; nullopt when malformed or when a bare closing mark appears.
-std::optional<std::string> unescape(std::string_view s, char bare_forbidden)
-{
-    static constexpr std::string_view letters = "abfnrtv", controls = "\a\b\f\n\r\t\v";
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char c = s[i];
-        if (bare_forbidden != '\0' && c == bare_forbidden)
-            return std::nullopt;
-        if (c != '\\') {
-            out += c;
-            continue;
-        }
-        if (++i == s.size())
-            return std::nullopt;
-        c = s[i];
-        if (c >= '0' && c <= '7') {
-            auto octal = [&](size_t k) { return k < s.size() && s[k] >= '0' && s[k] <= '7'; };
-            if (!octal(i + 1) || !octal(i + 2))
-                return std::nullopt;
-            out += static_cast<char>((c - '0') * 64 + (s[i + 1] - '0') * 8 + (s[i + 2] - '0'));
-            i += 2;
-            continue;
-        }
-        size_t k = letters.find(c);
-        out += k == std::string_view::npos ? c : controls[k];
-    }
-    return out;
-}
-
-std::optional<std::string_view> strip(std::string_view s, char open, char close)
-{
-    if (s.size() < 2 || s.front() != open || s.back() != close)
-        return std::nullopt;
-    return s.substr(1, s.size() - 2);
-}
-
-std::optional<std::string> unquote_shell_always(std::string_view s)
-{
-    auto inner = strip(s, '\'', '\'');
-    if (!inner)
-        return std::nullopt;
-    std::string out;
-    for (size_t i = 0; i < inner->size(); ++i) {
-        if ((*inner)[i] != '\'') {
-            out += (*inner)[i];
-        } else if (inner->substr(i, 4) == "'\\''") {
-            out += '\'';
-            i += 3;
-        } else {
-            return std::nullopt;
-        }
-    }
-    return out;
-}
-
-// The argument back from its quoted text.
-std::optional<std::string> unquote(quoting_style style, std::string_view s)
-{
-    switch (static_cast<uint32_t>(style)) {
-    case quoting_shell:
-        return s.starts_with('\'') ? unquote_shell_always(s) : std::string(s);
-    case quoting_shell_always:
-        return unquote_shell_always(s);
-    case quoting_c:
-    case quoting_clocale:
-        if (auto inner = strip(s, '"', '"'))
-            return unescape(*inner, '"');
-        return std::nullopt;
-    case quoting_escape:
-        return unescape(s, '\0');
-    case quoting_locale:
-        if (auto inner = strip(s, '`', '\''))
-            return unescape(*inner, '\'');
-        return std::nullopt;
-    default:
-        return std::string(s);
-    }
-}
-
-bool printable(std::string_view s, bool unibyte)
-{
-    if (unibyte) {
-        for (unsigned char c : s)
-            if (c < 0x20 || c >= 0x7f)
-                return false;
-        return true;
-    }
-    mbstate_t state{};
-    for (size_t i = 0; i < s.size();) {
-        wchar_t w;
-        size_t r = mbrtowc(&w, s.data() + i, s.size() - i, &state);
-        if (r == 0 || r > s.size() - i || !iswprint(static_cast<wint_t>(w)))
-            return false;
-        i += r;
-    }
-    return true;
 }
 
 // Quotes into a heap buffer of exactly size bytes and checks it against the full text.
@@ -209,9 +108,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     const auto style = static_cast<uint32_t>(o.style);
     if (style >= quoting_c && style <= quoting_clocale)
-        FUZZ_CHECK(printable(text, unibyte));
+        FUZZ_CHECK(harness::printable(text, unibyte));
     if (!any_bits) {
-        auto back = unquote(o.style, text);
+        auto back = harness::unquote(o.style, text);
         FUZZ_CHECK(back.has_value());
         FUZZ_CHECK(*back == input);
     }

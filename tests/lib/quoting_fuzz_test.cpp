@@ -13,13 +13,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
-#include <cwchar>
-#include <cwctype>
 #include <iostream>
-#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
+
+#include "quoted_text.h"
 
 using namespace support;
 
@@ -53,102 +52,6 @@ struct GuardedPage {
     // Room for n bytes that end at the inaccessible page.
     char *tail(size_t n) { return base + page - n; }
 };
-
-// Reverses the backslash escapes of the escaping styles; nullopt when the text is malformed,
-// including a bare closing mark inside it.
-std::optional<std::string> unescape(std::string_view s, char bare_forbidden)
-{
-    std::string out;
-    for (size_t i = 0; i < s.size(); ++i) {
-        char c = s[i];
-        if (c == bare_forbidden)
-            return std::nullopt;
-        if (c != '\\') {
-            out += c;
-            continue;
-        }
-        if (++i == s.size())
-            return std::nullopt;
-        c = s[i];
-        if (c >= '0' && c <= '7') {
-            if (i + 2 >= s.size() || s[i + 1] < '0' || s[i + 1] > '7' || s[i + 2] < '0' ||
-                s[i + 2] > '7')
-                return std::nullopt;
-            out += static_cast<char>((c - '0') * 64 + (s[i + 1] - '0') * 8 + (s[i + 2] - '0'));
-            i += 2;
-            continue;
-        }
-        static constexpr std::string_view letters = "abfnrtv", controls = "\a\b\f\n\r\t\v";
-        size_t k = letters.find(c);
-        out += k == std::string_view::npos ? c : controls[k];
-    }
-    return out;
-}
-
-// Strips open and close marks; nullopt when they are missing.
-std::optional<std::string_view> strip(std::string_view s, char open, char close)
-{
-    if (s.size() < 2 || s.front() != open || s.back() != close)
-        return std::nullopt;
-    return s.substr(1, s.size() - 2);
-}
-
-std::optional<std::string> unquote_shell_always(std::string_view s)
-{
-    auto inner = strip(s, '\'', '\'');
-    if (!inner)
-        return std::nullopt;
-    std::string out;
-    for (size_t i = 0; i < inner->size(); ++i) {
-        if ((*inner)[i] != '\'') {
-            out += (*inner)[i];
-        } else if (inner->substr(i, 4) == "'\\''") {
-            out += '\'';
-            i += 3;
-        } else {
-            return std::nullopt;
-        }
-    }
-    return out;
-}
-
-// The argument back from its quoted text, for the styles' byte-level syntax.
-std::optional<std::string> unquote(quoting_style style, std::string_view s)
-{
-    switch (static_cast<std::uint32_t>(style)) {
-    case quoting_shell:
-        return s.starts_with('\'') ? unquote_shell_always(s) : std::string(s);
-    case quoting_shell_always:
-        return unquote_shell_always(s);
-    case quoting_c:
-    case quoting_clocale:
-        if (auto inner = strip(s, '"', '"'))
-            return unescape(*inner, '"');
-        return std::nullopt;
-    case quoting_escape:
-        return unescape(s, '\0');
-    case quoting_locale:
-        if (auto inner = strip(s, '`', '\''))
-            return unescape(*inner, '\'');
-        return std::nullopt;
-    default:
-        return std::string(s);
-    }
-}
-
-// True when every character of s is printable in the current locale.
-bool all_printable(std::string_view s)
-{
-    mbstate_t state{};
-    for (size_t i = 0; i < s.size();) {
-        wchar_t w;
-        size_t r = mbrtowc(&w, s.data() + i, s.size() - i, &state);
-        if (r == 0 || r > s.size() - i || !iswprint(static_cast<wint_t>(w)))
-            return false;
-        i += r;
-    }
-    return true;
-}
 
 // Bytes that make quoting interesting, drawn more often than the rest.
 constexpr std::string_view interesting{"\0\a\b\t\n\v\f\r\x01\x1f\x7f\x80\xff\xc3\xa9\xe2\x82\xac"
@@ -210,15 +113,10 @@ void fuzz(const char *locale, bool check_roundtrip, std::mt19937 &rng)
         const bool escaping = style >= quoting_c && style <= quoting_clocale;
         if (escaping) {
             // Nothing unprintable reaches a diagnostic.
-            if (unibyte) {
-                for (unsigned char c : text)
-                    ASSERT_TRUE(c >= 0x20 && c < 0x7f) << "byte " << int(c);
-            } else {
-                ASSERT_TRUE(all_printable(text));
-            }
+            ASSERT_TRUE(harness::printable(text, unibyte)) << text;
         }
         if (check_roundtrip) {
-            auto back = unquote(o.style, text);
+            auto back = harness::unquote(o.style, text);
             ASSERT_TRUE(back.has_value()) << "malformed: " << text;
             ASSERT_EQ(*back, arg);
         }
