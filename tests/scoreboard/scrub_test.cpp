@@ -172,12 +172,17 @@ TEST_F(ScrubTest, KeepsTheSlotOfAnotherUsersProcess)
     ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
     ASSERT_EQ(chmod(path.c_str(), 0666), 0);
     auto r = harness::run_function([] {
-        if (setgid(65534) < 0 || setuid(65534) < 0)
+        // Root stays the saved user ID, to be taken back before the child exits: the files
+        // it leaves at exit (coverage counters among them) belong to root.
+        if (setresgid(65534, 65534, 0) < 0 || setresuid(65534, 65534, 0) < 0)
             return 100;
         // As another user the probe of a root process fails with EPERM, not ESRCH.
         if (kill(1, 0) == 0 || errno != EPERM)
             return 101;
-        return util_scoreboard_scrub(0) == 0 ? 0 : 102;
+        int rc = util_scoreboard_scrub(0);
+        if (setresuid(0, 0, 0) < 0 || setresgid(0, 0, 0) < 0)
+            return 103;
+        return rc == 0 ? 0 : 102;
     });
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1}));
@@ -221,7 +226,7 @@ TEST_F(ScrubTest, ReadersWaitForTheScrub)
         _exit(e == nullptr ? 12 : e->pid == getppid() ? 0 : 13);
     }
     faults::target(path);
-    faults::before_write([&] {
+    faults::before(Op::write, [&] {
         char c = 'w';
         EXPECT_EQ(write(go[1], &c, 1), 1);
         usleep(500 * 1000);
@@ -264,6 +269,26 @@ TEST_F(ScrubTest, RefusesAnythingButARegularFile)
         EXPECT_EQ(open_descriptors(), before) << c.path;
     }
     EXPECT_EQ(harness::read_file(target), original);
+}
+
+TEST_F(ScrubTest, ALinkLoopAboveTheFileIsNoLinkAtThePath)
+{
+    // Only a symbolic link at the path itself is refused with EPERM; a loop of links in the
+    // directories above it keeps the open's ELOOP.
+    std::string sub = dir + "/sub";
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+    standin::Board b;
+    b.pids = {dead1};
+    standin::write(sub + "/ferryd.scoreboard", b);
+    ASSERT_EQ(util_set_scoreboard((sub + "/ferryd.scoreboard").c_str()), 0);
+    ASSERT_EQ(rename(sub.c_str(), (dir + "/real").c_str()), 0);
+    ASSERT_EQ(symlink("sub", sub.c_str()), 0);
+    int before = open_descriptors();
+    errno = 0;
+    EXPECT_EQ(util_scoreboard_scrub(0), -1);
+    EXPECT_EQ(errno, ELOOP);
+    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(harness::read_file(dir + "/real/ferryd.scoreboard"), standin::build(b));
 }
 
 TEST_F(ScrubTest, ReadFailures)
@@ -372,6 +397,73 @@ TEST_F(ScrubTest, WriteFailuresAreRetriedAFewTimes)
                          "scrubbing scoreboard slot for PID " + std::to_string(dead2)),
               std::string::npos)
         << o.out;
+    // A quiet scrub retries the same way and prints nothing.
+    standin::write(path, b);
+    faults::target(path);
+    faults::script(Op::write, {fail(ENOSPC), cut(10)});
+    o = scrub_in_child(0);
+    EXPECT_EQ(o.result, 0);
+    EXPECT_EQ(o.writes, 4);
+    EXPECT_EQ(o.out, "");
+    EXPECT_EQ(harness::read_file(path), cleared);
+}
+
+TEST_F(ScrubTest, OtherFailuresEndTheScrubWithTheirError)
+{
+    standin::Board b;
+    b.pids = {live, dead1, dead2};
+    const std::string intact = standin::build(b);
+    auto fail = faults::fail;
+    auto pass = faults::pass;
+    struct Script {
+        Op op;
+        std::vector<faults::Outcome> outcomes;
+    };
+    struct Case {
+        const char *what;
+        std::vector<Script> scripts;
+        int error;
+        bool locked; // whether the failure comes under the write lock
+        std::string after;
+    };
+    // The seeks of this board: to the first slot, past the live slot, to dead1's slot, past it
+    // (or back into it for another attempt), to dead2's slot, past it.
+    const Case cases[] = {
+        {"status of the opened file", {{Op::stat, {fail(EIO)}}}, EIO, false, intact},
+        {"reading the file status flags", {{Op::get_flags, {fail(EBADF)}}}, EBADF, false, intact},
+        {"leaving non-blocking mode", {{Op::set_flags, {fail(EINVAL)}}}, EINVAL, false, intact},
+        {"seek to the first slot", {{Op::seek, {fail(EINVAL)}}}, EINVAL, true, intact},
+        {"position after a slot", {{Op::seek, {pass(), fail(EOVERFLOW)}}}, EOVERFLOW, true, intact},
+        {"seek to a stale slot",
+         {{Op::seek, {pass(), pass(), fail(EOVERFLOW)}}},
+         EOVERFLOW,
+         true,
+         intact},
+        {"seek for another attempt at a slot",
+         {{Op::seek, {pass(), pass(), pass(), fail(EIO)}}, {Op::write, {fail(ENOSPC)}}},
+         EIO,
+         true,
+         intact},
+        {"position after a cleared slot",
+         {{Op::seek, {pass(), pass(), pass(), fail(EOVERFLOW)}}},
+         EOVERFLOW,
+         true,
+         scrubbed(b, {dead1})},
+    };
+    int before = open_descriptors();
+    for (const Case &c : cases) {
+        standin::write(path, b);
+        faults::target(path);
+        for (const Script &s : c.scripts)
+            faults::script(s.op, s.outcomes);
+        errno = 0;
+        EXPECT_EQ(util_scoreboard_scrub(0), -1) << c.what;
+        EXPECT_EQ(errno, c.error) << c.what;
+        EXPECT_EQ(open_descriptors(), before) << c.what;
+        EXPECT_EQ(faults::calls(Op::lock), c.locked ? 1 : 0) << c.what;
+        EXPECT_EQ(faults::calls(Op::unlock), c.locked ? 1 : 0) << c.what;
+        EXPECT_EQ(harness::read_file(path), c.after) << c.what;
+    }
 }
 
 TEST_F(ScrubTest, LockFailures)
