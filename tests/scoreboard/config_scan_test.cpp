@@ -1,23 +1,45 @@
 // Finding the ScoreboardFile directive in the daemon's configuration file.
 #include "config_scan.h"
+#include "io_faults.h"
 #include "run_program.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 namespace
 {
+
+using faults::Op;
+
+int open_descriptors()
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (d != nullptr && readdir(d) != nullptr)
+        ++n;
+    if (d != nullptr)
+        closedir(d);
+    return n;
+}
 
 class ConfigScanTest : public ::testing::Test
 {
   protected:
     void SetUp() override { dir = harness::make_temp_dir(); }
-    void TearDown() override { harness::remove_tree(dir); }
+    void TearDown() override
+    {
+        faults::reset();
+        harness::remove_tree(dir);
+    }
 
     // Scans a file holding text; the value, or "(null)".
     std::string scan(const std::string &text, const char *directive = "ScoreboardFile")
@@ -96,6 +118,11 @@ TEST_F(ConfigScanTest, NulBytesEndTheLineWithoutHarm)
     hidden += '\0';
     hidden += "\nScoreboardFile /c\n";
     EXPECT_EQ(scan(hidden), "/c");
+    // A line that starts with a NUL is empty.
+    std::string empty;
+    empty += '\0';
+    empty += "ScoreboardFile /a\nScoreboardFile /d\n";
+    EXPECT_EQ(scan(empty), "/d");
 }
 
 TEST_F(ConfigScanTest, BadArgumentsAndMissingFile)
@@ -139,6 +166,59 @@ TEST_F(ConfigScanTest, SpecialFilesNeitherHangNorRunOn)
     ASSERT_NE(v, nullptr);
     EXPECT_STREQ(v, "/piped");
     free(v);
+}
+
+TEST_F(ConfigScanTest, FailuresAfterTheOpenCloseTheFile)
+{
+    struct Case {
+        const char *what;
+        Op op;
+        int error;
+    };
+    const Case cases[] = {
+        {"status of the opened file", Op::stat, EIO},
+        {"reading the file status flags", Op::get_flags, EBADF},
+        {"leaving non-blocking mode", Op::set_flags, EINVAL},
+    };
+    const std::string conf = dir + "/ferryd.conf";
+    harness::write_file(conf, "ScoreboardFile /x\n");
+    int before = open_descriptors();
+    for (const Case &c : cases) {
+        faults::target(conf);
+        faults::script(c.op, {faults::fail(c.error)});
+        errno = 0;
+        EXPECT_EQ(util_scan_config(conf.c_str(), "ScoreboardFile"), nullptr) << c.what;
+        EXPECT_EQ(errno, c.error) << c.what;
+        EXPECT_EQ(faults::calls(c.op), 1) << c.what;
+        EXPECT_EQ(open_descriptors(), before) << c.what;
+    }
+}
+
+TEST_F(ConfigScanTest, BlockDevicesAreRefused)
+{
+    // The first block device under /dev that opens here; reading it is never tried.
+    std::vector<std::string> devices;
+    if (DIR *d = opendir("/dev")) {
+        while (dirent *e = readdir(d)) {
+            std::string path = std::string("/dev/") + e->d_name;
+            struct stat st;
+            if (stat(path.c_str(), &st) == 0 && S_ISBLK(st.st_mode))
+                devices.push_back(path);
+        }
+        closedir(d);
+    }
+    std::sort(devices.begin(), devices.end());
+    auto openable = std::find_if(devices.begin(), devices.end(), [](const std::string &p) {
+        int fd = open(p.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY);
+        return fd >= 0 && close(fd) == 0;
+    });
+    if (openable == devices.end())
+        GTEST_SKIP() << "no block device can be opened for reading here";
+    int before = open_descriptors();
+    errno = 0;
+    EXPECT_EQ(util_scan_config(openable->c_str(), "ScoreboardFile"), nullptr) << *openable;
+    EXPECT_EQ(errno, EINVAL) << *openable;
+    EXPECT_EQ(open_descriptors(), before);
 }
 
 } // namespace

@@ -7,12 +7,15 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace
 {
@@ -88,6 +91,52 @@ TEST_F(ReaderTest, HeaderChecks)
         EXPECT_EQ(util_open_scoreboard(O_RDONLY), c.result) << c.what;
         // The descriptor stays open after a header failure, until closed.
         EXPECT_EQ(open_descriptors(), before + 1) << c.what;
+        EXPECT_EQ(util_close_scoreboard(), 0);
+        EXPECT_EQ(open_descriptors(), before) << c.what;
+    }
+}
+
+TEST_F(ReaderTest, FailuresAfterTheOpen)
+{
+    standin::Board b;
+    b.pids = {101};
+    auto fail = faults::fail;
+    struct Case {
+        const char *what;
+        faults::Op op;
+        std::vector<faults::Outcome> outcomes;
+        int result, error;
+        bool stays_open;
+    };
+    const Case cases[] = {
+        // The path named another file, or none, by the time it was checked.
+        {"path gone after the open", Op::link_stat, {fail(ENOENT)}, -1, ENOENT, false},
+        {"interrupted header reads are repeated", Op::read, {fail(EINTR), fail(EINTR)}, 0, 0, true},
+        {"failed header read", Op::read, {fail(EIO)}, -1, EIO, true},
+        {"interrupted, then failed header read", Op::read, {fail(EINTR), fail(EIO)}, -1, EIO, true},
+    };
+    int before = open_descriptors();
+    for (const Case &c : cases) {
+        standin::write(path, b);
+        faults::target(path);
+        faults::script(c.op, c.outcomes);
+        errno = 0;
+        EXPECT_EQ(util_open_scoreboard(O_RDONLY), c.result) << c.what;
+        if (c.result < 0) {
+            EXPECT_EQ(errno, c.error) << c.what;
+        }
+        EXPECT_EQ(faults::calls(c.op), static_cast<int>(c.outcomes.size()) + (c.result == 0))
+            << c.what;
+        EXPECT_EQ(open_descriptors(), before + (c.stays_open ? 1 : 0)) << c.what;
+        if (c.result == 0) {
+            scoreboard_entry *e = util_scoreboard_entry_read();
+            ASSERT_NE(e, nullptr) << c.what;
+            EXPECT_EQ(e->pid, 101) << c.what;
+        } else if (!c.stays_open) {
+            errno = 0;
+            EXPECT_EQ(util_scoreboard_entry_read(), nullptr) << c.what;
+            EXPECT_EQ(errno, EINVAL) << c.what;
+        }
         EXPECT_EQ(util_close_scoreboard(), 0);
         EXPECT_EQ(open_descriptors(), before) << c.what;
     }
@@ -231,6 +280,88 @@ TEST_F(ReaderTest, OtherLockFailureReadsWithoutALock)
     ASSERT_NE(e, nullptr);
     EXPECT_EQ(e->pid, 101);
     EXPECT_EQ(faults::calls(Op::lock), 1);
+}
+
+TEST_F(ReaderTest, UnlockIsRepeatedOnlyWhenBusyOrInterrupted)
+{
+    standin::Board b;
+    b.pids = {101, 202};
+    auto fail = faults::fail;
+    struct Case {
+        const char *what;
+        std::vector<faults::Outcome> unlocks;
+        int calls;
+    };
+    const Case cases[] = {
+        {"released at once", {}, 1},
+        {"busy, then interrupted", {fail(EAGAIN), fail(EINTR)}, 3},
+        {"another error gives up", {fail(ENOLCK)}, 1},
+        {"interrupted, then another error", {fail(EINTR), fail(EIO)}, 2},
+    };
+    for (const Case &c : cases) {
+        ASSERT_EQ(open_board(b), 0);
+        faults::target(path);
+        faults::script(Op::unlock, c.unlocks);
+        // The slot is handed out whether or not the lock could be dropped.
+        scoreboard_entry *e = util_scoreboard_entry_read();
+        ASSERT_NE(e, nullptr) << c.what;
+        EXPECT_EQ(e->pid, 101) << c.what;
+        EXPECT_EQ(faults::calls(Op::unlock), c.calls) << c.what;
+        // The next read locks again and goes on from there.
+        e = util_scoreboard_entry_read();
+        ASSERT_NE(e, nullptr) << c.what;
+        EXPECT_EQ(e->pid, 202) << c.what;
+        EXPECT_EQ(faults::calls(Op::lock), 2) << c.what;
+        EXPECT_EQ(faults::calls(Op::unlock), c.calls + 1) << c.what;
+        util_close_scoreboard();
+    }
+}
+
+// Closes the scoreboard, as a caller's handler for a signal that ends its work would.
+void close_scoreboard_on_signal(int)
+{
+    util_close_scoreboard();
+}
+
+TEST_F(ReaderTest, ClosingInASignalHandlerDuringAReadDropsTheLock)
+{
+    standin::Board b;
+    b.pids = {0, 101};
+    auto r = harness::run_function([&] {
+        int before = open_descriptors();
+        if (open_board(b) != 0)
+            return 100;
+        struct sigaction sa {
+        };
+        sa.sa_handler = close_scoreboard_on_signal;
+        if (sigaction(SIGUSR1, &sa, nullptr) < 0)
+            return 101;
+        // The signal arrives as the second slot is about to be read, under the read lock.
+        faults::target(path);
+        faults::before(Op::read, [] {
+            if (faults::calls(Op::read) == 1)
+                raise(SIGUSR1);
+        });
+        errno = 0;
+        scoreboard_entry *e = util_scoreboard_entry_read();
+        int err = errno;
+        fprintf(stderr, "%d %d %d %d %d", e == nullptr, err, faults::calls(Op::lock),
+                faults::calls(Op::unlock), open_descriptors() - before);
+        return 0;
+    });
+    EXPECT_EQ(r.status, 0);
+    int null_result = 0, error = 0, locks = 0, unlocks = 0, left_open = -1;
+    ASSERT_EQ(
+        sscanf(r.err.c_str(), "%d %d %d %d %d", &null_result, &error, &locks, &unlocks, &left_open),
+        5)
+        << r.err;
+    // The handler dropped the lock and closed the file; the read then found no descriptor.
+    EXPECT_EQ(null_result, 1);
+    EXPECT_EQ(error, EBADF);
+    EXPECT_EQ(locks, 1);
+    EXPECT_EQ(unlocks, 1);
+    EXPECT_EQ(left_open, 0);
+    EXPECT_EQ(r.out, std::string("error reading scoreboard entry: ") + strerror(EBADF) + "\n");
 }
 
 TEST_F(ReaderTest, WaitsForAWriterButNotForAnotherReader)
