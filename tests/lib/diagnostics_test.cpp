@@ -146,6 +146,7 @@ TEST(ErrorAtLine, OnePerLineSuppressesRepeatsOfTheLastPosition)
         {"equal names at the same line", 1, {{a1, 12, true}, {a2, 12, false}, {a1, 12, false}}},
         {"alternating lines", 1, {{a1, 12, true}, {a1, 13, true}, {a1, 12, true}}},
         {"null after a name", 1, {{a1, 12, true}, {nullptr, 12, true}, {nullptr, 12, false}}},
+        {"name after null", 1, {{nullptr, 12, true}, {a1, 12, true}, {a2, 12, false}}},
         {"other name", 1, {{a1, 12, true}, {b, 12, true}}},
         {"flag off", 0, {{a1, 12, true}, {a1, 12, true}, {nullptr, 0, true}}},
     };
@@ -191,12 +192,17 @@ TEST(ErrorAtLine, TurningTheFlagOnComparesWithThePairRememberedWhileItWasOn)
 
 TEST(Error, NullProgramNamePrintsAnEmptyName)
 {
+    // A program started with an empty argument vector has a null argv[0].
     RunResult r = run_function([] {
-        support::program_name = nullptr;
+        support::set_program_name("/usr/bin/tool");
+        support::set_program_name(nullptr);
+        if (support::program_name != nullptr)
+            return 1;
         support::error(0, 0, "m");
         support::error_at_line(0, 0, "f", 2, "m");
         return 0;
     });
+    EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, ": m\n:f:2: m\n");
 }
 
@@ -298,12 +304,15 @@ TEST(Allocation, ZeroByteRequestsAreNeverFailures)
         free(four);
         harness::fail_allocation(1);
         void *e = support::xzalloc(0);
+        harness::fail_allocation(1);
+        void *f = support::xmemdup("abc", 0);
         printf("done");
         free(a);
         free(b);
         free(c);
         free(d);
         free(e);
+        free(f);
     });
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");

@@ -188,21 +188,37 @@ TEST(LineReader, ABlockOfSizeZeroIsReallocated)
 
 TEST(LineReader, FailedGrowthKeepsTheBufferAndConsumesTheRecord)
 {
-    MemStream in("short\n" + std::string(200, 'x') + "\n");
-    Buffer b;
-    ASSERT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 6);
-    char *before = b.p;
-    harness::fail_allocation(1, 121);
-    errno = 0;
-    ssize_t count = support::rpl_getline(&b.p, &b.n, in.f);
-    int saved = errno;
-    harness::reset_allocations();
-    EXPECT_EQ(count, -1);
-    EXPECT_EQ(saved, ENOMEM);
-    EXPECT_EQ(b.p, before);
-    EXPECT_EQ(b.n, 120u);
-    // The 119 bytes that fitted and the one that needed room are gone.
-    EXPECT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 81);
+    // The byte that needs room (the 120th of the second record, at offset 125) comes from the
+    // buffered run, through a stdio refill, or alone from an unbuffered stream.
+    struct Mode {
+        const char *name;
+        int mode;
+        size_t size;
+    } modes[] = {
+        {"default buffer", -1, 0},
+        {"5-byte buffer, refilled at that byte", _IOFBF, 5},
+        {"unbuffered", _IONBF, 0},
+    };
+    for (const auto &m : modes) {
+        MemStream in("short\n" + std::string(200, 'x') + "\n");
+        char vbuf[5];
+        if (m.mode >= 0)
+            setvbuf(in.f, m.size ? vbuf : nullptr, m.mode, m.size);
+        Buffer b;
+        ASSERT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 6) << m.name;
+        char *before = b.p;
+        harness::fail_allocation(1, 121);
+        errno = 0;
+        ssize_t count = support::rpl_getline(&b.p, &b.n, in.f);
+        int saved = errno;
+        harness::reset_allocations();
+        EXPECT_EQ(count, -1) << m.name;
+        EXPECT_EQ(saved, ENOMEM) << m.name;
+        EXPECT_EQ(b.p, before) << m.name;
+        EXPECT_EQ(b.n, 120u) << m.name;
+        // The 119 bytes that fitted and the one that needed room are gone.
+        EXPECT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 81) << m.name;
+    }
 }
 
 TEST(LineReader, FailedFirstAllocationLeavesANullBlockOfSize120)

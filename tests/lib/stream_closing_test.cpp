@@ -263,6 +263,17 @@ TEST(CloseStream, ResultAndErrno)
              return f;
          },
          0, 0},
+        // As a file system that reports a deferred write error only when the file is closed.
+        {"close fails, nothing pending",
+         [](const std::string &) {
+             cookie_io_functions_t io{};
+             io.close = [](void *) {
+                 errno = EIO;
+                 return -1;
+             };
+             return fopencookie(nullptr, "w", io);
+         },
+         EOF, EIO},
     };
     const std::string dir = harness::make_temp_dir();
     for (const auto &c : cases) {
