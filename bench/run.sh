@@ -53,10 +53,10 @@ echo "target bigramlist/baseline <= 1.00: $ratio $(verdict "$ratio" 1.00)"
 echo "target peak memory <= $rss_limit KiB: $rss $(verdict "$rss" "$rss_limit")"
 echo
 
-echo "== record reader and quoting (Google Benchmark, median of 7 interleaved repetitions)"
+echo "== record reader and quoting (Google Benchmark, median of 9 interleaved repetitions)"
 # Single runs on a shared machine vary by a third; interleaving the benchmarks and taking the
 # median of several repetitions lets both readers see the same conditions.
-"$build/bench/micro_bench" --benchmark_min_time=0.2 --benchmark_repetitions=7 \
+"$build/bench/micro_bench" --benchmark_min_time=0.3 --benchmark_repetitions=9 \
     --benchmark_enable_random_interleaving=true --benchmark_report_aggregates_only=true \
     --benchmark_format=csv 2> /dev/null | grep '^"BM_.*_median"' | sed 's/_median"/"/' |
     sort -V > "$tmp/micro.csv"

@@ -4,6 +4,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__GLIBC__) && __has_include(<sys/single_threaded.h>)
+#include <sys/single_threaded.h>
+#endif
+
 namespace support
 {
 namespace
@@ -18,11 +22,32 @@ constexpr size_t block_cap = size_t{1} << 31;
 #endif
 constexpr size_t first_block = 120;
 
-// Holds the stream's lock for the whole record.
+// True when the process has only ever had one thread, so no other can use the stream. Where the
+// platform cannot tell, the answer is no.
+bool single_threaded()
+{
+#if defined(__GLIBC__) && __has_include(<sys/single_threaded.h>)
+    return __libc_single_threaded != 0;
+#else
+    return false;
+#endif
+}
+
+// Holds the stream's lock for the whole record. A process with one thread skips the two atomic
+// operations: on short records they cost as much as the reading.
 struct StreamLock {
     FILE *stream;
-    explicit StreamLock(FILE *s) : stream(s) { flockfile(stream); }
-    ~StreamLock() { funlockfile(stream); }
+    bool held;
+    explicit StreamLock(FILE *s) : stream(s), held(!single_threaded())
+    {
+        if (held)
+            flockfile(stream);
+    }
+    ~StreamLock()
+    {
+        if (held)
+            funlockfile(stream);
+    }
     StreamLock(const StreamLock &) = delete;
     StreamLock &operator=(const StreamLock &) = delete;
 };
@@ -95,17 +120,20 @@ ssize_t getdelim(char **lineptr, size_t *n, int delimiter, FILE *stream)
     const bool matchable = delimiter >= 0 && delimiter <= 255;
     size_t count = 0;
     for (;;) {
-        // One byte through stdio, which refills the buffer when it is empty.
-        int c = getc_unlocked(stream);
-        if (c == EOF)
-            break;
-        if (make_room(lineptr, n, count) != Room::ok)
-            return -1;
-        (*lineptr)[count++] = static_cast<char>(c);
-        if (c == delimiter)
-            break;
-        // Then the rest of the buffered bytes up to the delimiter, in runs that fit the block.
         size_t avail = window_size(stream);
+        if (avail == 0) {
+            // One byte through stdio, which refills the buffer when it is empty.
+            int c = getc_unlocked(stream);
+            if (c == EOF)
+                break;
+            if (make_room(lineptr, n, count) != Room::ok)
+                return -1;
+            (*lineptr)[count++] = static_cast<char>(c);
+            if (c == delimiter)
+                break;
+            continue;
+        }
+        // The buffered bytes up to the delimiter, in runs that fit the block.
         const void *hit = matchable ? memchr(window(stream), delimiter, avail) : nullptr;
         size_t want =
             hit ? static_cast<size_t>(static_cast<const char *>(hit) - window(stream)) + 1 : avail;

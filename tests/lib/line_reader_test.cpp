@@ -2,10 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -173,6 +176,34 @@ TEST(LineReader, ResultsDoNotDependOnTheStreamsBuffering)
             reference = seen;
         EXPECT_EQ(seen, reference) << m.name;
     }
+}
+
+TEST(LineReader, ThreadsSharingAStreamEachGetWholeRecords)
+{
+    // Records of one repeated letter and varied lengths, read by two threads at once through a
+    // small buffer, so that refills fall inside records: each record must come out whole.
+    std::string input;
+    constexpr int records = 20000;
+    for (int i = 0; i < records; ++i)
+        input += std::string(1 + i % 97, static_cast<char>('a' + i % 26)) + "\n";
+    MemStream in(input);
+    char vbuf[16];
+    setvbuf(in.f, vbuf, _IOFBF, sizeof vbuf);
+    std::atomic<int> whole{0}, broken{0};
+    auto reader = [&] {
+        Buffer b;
+        ssize_t count;
+        while ((count = support::rpl_getline(&b.p, &b.n, in.f)) > 0) {
+            std::string_view r(b.p, static_cast<size_t>(count));
+            bool ok = r.back() == '\n' && r.find_first_not_of(r[0]) == r.size() - 1;
+            ++(ok ? whole : broken);
+        }
+    };
+    std::thread first(reader), second(reader);
+    first.join();
+    second.join();
+    EXPECT_EQ(broken, 0);
+    EXPECT_EQ(whole, records);
 }
 
 TEST(LineReader, ABlockOfSizeZeroIsReallocated)
