@@ -1,5 +1,6 @@
 #include "run_program.h"
 
+#include <dirent.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -253,6 +254,17 @@ std::string read_file(const std::string &path)
     std::ostringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+int open_descriptors()
+{
+    int n = 0;
+    DIR *d = opendir("/proc/self/fd");
+    while (d != nullptr && readdir(d) != nullptr)
+        ++n;
+    if (d != nullptr)
+        closedir(d);
+    return n;
 }
 
 } // namespace harness

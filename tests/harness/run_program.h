@@ -69,5 +69,7 @@ void remove_tree(const std::string &path);
 void write_file(const std::string &path, const std::string &bytes);
 // Reads the whole file at path.
 std::string read_file(const std::string &path);
+// How many descriptors this process has open (the count of /proc/self/fd while it is read).
+int open_descriptors();
 
 } // namespace harness

@@ -20,17 +20,6 @@ namespace
 
 using faults::Op;
 
-int open_descriptors()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (d != nullptr && readdir(d) != nullptr)
-        ++n;
-    if (d != nullptr)
-        closedir(d);
-    return n;
-}
-
 class ConfigScanTest : public ::testing::Test
 {
   protected:
@@ -182,7 +171,7 @@ TEST_F(ConfigScanTest, FailuresAfterTheOpenCloseTheFile)
     };
     const std::string conf = dir + "/ferryd.conf";
     harness::write_file(conf, "ScoreboardFile /x\n");
-    int before = open_descriptors();
+    int before = harness::open_descriptors();
     for (const Case &c : cases) {
         faults::target(conf);
         faults::script(c.op, {faults::fail(c.error)});
@@ -190,7 +179,7 @@ TEST_F(ConfigScanTest, FailuresAfterTheOpenCloseTheFile)
         EXPECT_EQ(util_scan_config(conf.c_str(), "ScoreboardFile"), nullptr) << c.what;
         EXPECT_EQ(errno, c.error) << c.what;
         EXPECT_EQ(faults::calls(c.op), 1) << c.what;
-        EXPECT_EQ(open_descriptors(), before) << c.what;
+        EXPECT_EQ(harness::open_descriptors(), before) << c.what;
     }
 }
 
@@ -214,11 +203,11 @@ TEST_F(ConfigScanTest, BlockDevicesAreRefused)
     });
     if (openable == devices.end())
         GTEST_SKIP() << "no block device can be opened for reading here";
-    int before = open_descriptors();
+    int before = harness::open_descriptors();
     errno = 0;
     EXPECT_EQ(util_scan_config(openable->c_str(), "ScoreboardFile"), nullptr) << *openable;
     EXPECT_EQ(errno, EINVAL) << *openable;
-    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(harness::open_descriptors(), before);
 }
 
 } // namespace

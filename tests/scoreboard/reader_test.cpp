@@ -4,7 +4,6 @@
 #include "scoreboard.h"
 #include "standin.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,17 +20,6 @@ namespace
 {
 
 using faults::Op;
-
-int open_descriptors()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (d != nullptr && readdir(d) != nullptr)
-        ++n;
-    if (d != nullptr)
-        closedir(d);
-    return n;
-}
 
 std::string header(uint32_t magic, uint32_t version)
 {
@@ -85,14 +73,14 @@ TEST_F(ReaderTest, HeaderChecks)
         {"top version", header(SCOREBOARD_MAGIC, 0xFFFFFFFF), -4},
         {"header only", header(SCOREBOARD_MAGIC, SCOREBOARD_VERSION), 0},
     };
-    int before = open_descriptors();
+    int before = harness::open_descriptors();
     for (const Case &c : cases) {
         harness::write_file(path, c.bytes);
         EXPECT_EQ(util_open_scoreboard(O_RDONLY), c.result) << c.what;
         // The descriptor stays open after a header failure, until closed.
-        EXPECT_EQ(open_descriptors(), before + 1) << c.what;
+        EXPECT_EQ(harness::open_descriptors(), before + 1) << c.what;
         EXPECT_EQ(util_close_scoreboard(), 0);
-        EXPECT_EQ(open_descriptors(), before) << c.what;
+        EXPECT_EQ(harness::open_descriptors(), before) << c.what;
     }
 }
 
@@ -115,7 +103,7 @@ TEST_F(ReaderTest, FailuresAfterTheOpen)
         {"failed header read", Op::read, {fail(EIO)}, -1, EIO, true},
         {"interrupted, then failed header read", Op::read, {fail(EINTR), fail(EIO)}, -1, EIO, true},
     };
-    int before = open_descriptors();
+    int before = harness::open_descriptors();
     for (const Case &c : cases) {
         standin::write(path, b);
         faults::target(path);
@@ -127,7 +115,7 @@ TEST_F(ReaderTest, FailuresAfterTheOpen)
         }
         EXPECT_EQ(faults::calls(c.op), static_cast<int>(c.outcomes.size()) + (c.result == 0))
             << c.what;
-        EXPECT_EQ(open_descriptors(), before + (c.stays_open ? 1 : 0)) << c.what;
+        EXPECT_EQ(harness::open_descriptors(), before + (c.stays_open ? 1 : 0)) << c.what;
         if (c.result == 0) {
             scoreboard_entry *e = util_scoreboard_entry_read();
             ASSERT_NE(e, nullptr) << c.what;
@@ -138,7 +126,7 @@ TEST_F(ReaderTest, FailuresAfterTheOpen)
             EXPECT_EQ(errno, EINVAL) << c.what;
         }
         EXPECT_EQ(util_close_scoreboard(), 0);
-        EXPECT_EQ(open_descriptors(), before) << c.what;
+        EXPECT_EQ(harness::open_descriptors(), before) << c.what;
     }
 }
 
@@ -147,11 +135,11 @@ TEST_F(ReaderTest, RefusesSymbolicLinkAndLeavesNothingOpen)
     standin::write(dir + "/real", standin::Board{});
     ASSERT_EQ(unlink(path.c_str()), 0);
     ASSERT_EQ(symlink((dir + "/real").c_str(), path.c_str()), 0);
-    int before = open_descriptors();
+    int before = harness::open_descriptors();
     errno = 0;
     EXPECT_EQ(util_open_scoreboard(O_RDONLY), -1);
     EXPECT_EQ(errno, EPERM);
-    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(harness::open_descriptors(), before);
     EXPECT_EQ(util_scoreboard_entry_read(), nullptr);
     EXPECT_EQ(errno, EINVAL);
 }
@@ -328,7 +316,7 @@ TEST_F(ReaderTest, ClosingInASignalHandlerDuringAReadDropsTheLock)
     standin::Board b;
     b.pids = {0, 101};
     auto r = harness::run_function([&] {
-        int before = open_descriptors();
+        int before = harness::open_descriptors();
         if (open_board(b) != 0)
             return 100;
         struct sigaction sa {
@@ -346,7 +334,7 @@ TEST_F(ReaderTest, ClosingInASignalHandlerDuringAReadDropsTheLock)
         scoreboard_entry *e = util_scoreboard_entry_read();
         int err = errno;
         fprintf(stderr, "%d %d %d %d %d", e == nullptr, err, faults::calls(Op::lock),
-                faults::calls(Op::unlock), open_descriptors() - before);
+                faults::calls(Op::unlock), harness::open_descriptors() - before);
         return 0;
     });
     EXPECT_EQ(r.status, 0);

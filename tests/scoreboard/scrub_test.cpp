@@ -4,7 +4,6 @@
 #include "scoreboard.h"
 #include "standin.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -36,17 +35,6 @@ std::string scrubbed(standin::Board board, const std::vector<int32_t> &gone)
             if (board.pids[i] == g && g != 0)
                 bytes.replace(16 + i * slot_size, slot_size, std::string(slot_size, '\0'));
     return bytes;
-}
-
-int open_descriptors()
-{
-    int n = 0;
-    DIR *d = opendir("/proc/self/fd");
-    while (d != nullptr && readdir(d) != nullptr)
-        ++n;
-    if (d != nullptr)
-        closedir(d);
-    return n;
 }
 
 // What a scrub run in a child process did.
@@ -260,13 +248,13 @@ TEST_F(ScrubTest, RefusesAnythingButARegularFile)
         {dir + "/directory/", EISDIR},
         {"/dev/null", EPERM},
     };
-    int before = open_descriptors();
+    int before = harness::open_descriptors();
     for (const Case &c : cases) {
         ASSERT_EQ(util_set_scoreboard(c.path.c_str()), 0) << c.path;
         errno = 0;
         EXPECT_EQ(util_scoreboard_scrub(0), -1) << c.path;
         EXPECT_EQ(errno, c.error) << c.path;
-        EXPECT_EQ(open_descriptors(), before) << c.path;
+        EXPECT_EQ(harness::open_descriptors(), before) << c.path;
     }
     EXPECT_EQ(harness::read_file(target), original);
 }
@@ -283,11 +271,11 @@ TEST_F(ScrubTest, ALinkLoopAboveTheFileIsNoLinkAtThePath)
     ASSERT_EQ(util_set_scoreboard((sub + "/ferryd.scoreboard").c_str()), 0);
     ASSERT_EQ(rename(sub.c_str(), (dir + "/real").c_str()), 0);
     ASSERT_EQ(symlink("sub", sub.c_str()), 0);
-    int before = open_descriptors();
+    int before = harness::open_descriptors();
     errno = 0;
     EXPECT_EQ(util_scoreboard_scrub(0), -1);
     EXPECT_EQ(errno, ELOOP);
-    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(harness::open_descriptors(), before);
     EXPECT_EQ(harness::read_file(dir + "/real/ferryd.scoreboard"), standin::build(b));
 }
 
@@ -450,7 +438,7 @@ TEST_F(ScrubTest, OtherFailuresEndTheScrubWithTheirError)
          true,
          scrubbed(b, {dead1})},
     };
-    int before = open_descriptors();
+    int before = harness::open_descriptors();
     for (const Case &c : cases) {
         standin::write(path, b);
         faults::target(path);
@@ -459,7 +447,7 @@ TEST_F(ScrubTest, OtherFailuresEndTheScrubWithTheirError)
         errno = 0;
         EXPECT_EQ(util_scoreboard_scrub(0), -1) << c.what;
         EXPECT_EQ(errno, c.error) << c.what;
-        EXPECT_EQ(open_descriptors(), before) << c.what;
+        EXPECT_EQ(harness::open_descriptors(), before) << c.what;
         EXPECT_EQ(faults::calls(Op::lock), c.locked ? 1 : 0) << c.what;
         EXPECT_EQ(faults::calls(Op::unlock), c.locked ? 1 : 0) << c.what;
         EXPECT_EQ(harness::read_file(path), c.after) << c.what;
@@ -480,11 +468,11 @@ TEST_F(ScrubTest, LockFailures)
     standin::write(path, b);
     faults::target(path);
     faults::script(Op::lock, {faults::fail(ENOLCK)});
-    int before = open_descriptors();
+    int before = harness::open_descriptors();
     errno = 0;
     EXPECT_EQ(util_scoreboard_scrub(0), -1);
     EXPECT_EQ(errno, ENOLCK);
-    EXPECT_EQ(open_descriptors(), before);
+    EXPECT_EQ(harness::open_descriptors(), before);
     EXPECT_EQ(faults::calls(Op::unlock), 0);
     EXPECT_EQ(harness::read_file(path), standin::build(b));
 }
