@@ -1,51 +1,69 @@
-# Wraps CMake: `make demo`, `make check`, `make install PREFIX=... DESTDIR=...`.
+# Wraps CMake: `make demo`, `make check`, `make install PREFIX=... DESTDIR=...`. Each target
+# first makes sure the packages it uses are installed (scripts/install-deps.sh).
 BUILD ?= build
 PREFIX ?= /usr/local
 WERROR ?= OFF
 CMAKE_FLAGS ?=
 JOBS ?= $(shell nproc 2>/dev/null || echo 2)
+# The build's own sub-makes say nothing about the folders they enter.
+MAKEFLAGS += --no-print-directory
 
-.PHONY: all deps configure build check check-target check-sanitize coverage demo bench install package clean
+.PHONY: all deps configure build check check-target check-sanitize check-fresh coverage demo \
+	bench fuzz install package clean
+
+deps = sh scripts/install-deps.sh
+# $(call configure_in,FOLDER,CACHE OPTIONS): configures FOLDER with the common options and the
+# given ones; build_in builds it as well.
+configure_in = cmake -S . -B $(1) --log-level=NOTICE -DWARNINGS_AS_ERRORS=$(WERROR) $(2) \
+	$(CMAKE_FLAGS)
+build_in = $(call configure_in,$(1),$(2)) && cmake --build $(1) -j $(JOBS)
+# $(call test_in,FOLDER): runs every test built in FOLDER.
+test_in = cd $(1) && ctest --output-on-failure -j $(JOBS)
 
 all: build
 
 deps:
-	@sh scripts/install-deps.sh
+	@$(deps) build
 
 configure: deps
-	cmake -S . -B $(BUILD) -DCMAKE_INSTALL_PREFIX=$(PREFIX) -DWARNINGS_AS_ERRORS=$(WERROR) $(CMAKE_FLAGS)
+	$(call configure_in,$(BUILD),-DCMAKE_INSTALL_PREFIX=$(PREFIX))
 
-build: configure
-	cmake --build $(BUILD) -j $(JOBS)
+build: deps
+	$(call build_in,$(BUILD),-DCMAKE_INSTALL_PREFIX=$(PREFIX))
 
-check: build
-	cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+check:
+	@$(deps) check
+	$(call build_in,$(BUILD),-DCMAKE_INSTALL_PREFIX=$(PREFIX))
+	$(call test_in,$(BUILD))
 
 # The whole test suite built for 32-bit big-endian PowerPC and run under emulation.
 TARGET_BUILD ?= build-ppc
 check-target:
-	BUILD=$(TARGET_BUILD) WERROR=$(WERROR) JOBS=$(JOBS) sh scripts/check-target.sh
+	@BUILD=$(TARGET_BUILD) WERROR=$(WERROR) JOBS=$(JOBS) sh scripts/check-target.sh
 
 # The whole suite built with AddressSanitizer (leaks included) and UndefinedBehaviorSanitizer;
 # any report fails the test that caused it.
-check-sanitize: deps
-	cmake -S . -B build-asan -DSANITIZE=ON -DWARNINGS_AS_ERRORS=$(WERROR) $(CMAKE_FLAGS)
-	cmake --build build-asan -j $(JOBS)
-	cd build-asan && ctest --output-on-failure -j $(JOBS)
+check-sanitize:
+	@$(deps) check-sanitize
+	$(call build_in,build-asan,-DSANITIZE=ON)
+	$(call test_in,build-asan)
+
+# make demo and make check on a minimal Debian 12 root, as root, and the non-root refusal.
+check-fresh:
+	@sh scripts/check-fresh.sh
 
 # Line and branch coverage of the product code by the whole suite, in its own build.
 coverage:
-	@sh scripts/install-deps.sh gcovr
-	cmake -S . -B build-cov -DCOVERAGE=ON -DCMAKE_BUILD_TYPE=Debug $(CMAKE_FLAGS)
-	cmake --build build-cov -j $(JOBS)
+	@$(deps) coverage
+	$(call build_in,build-cov,-DCOVERAGE=ON -DCMAKE_BUILD_TYPE=Debug)
 	sh scripts/coverage.sh build-cov $(JOBS)
 
 # libFuzzer targets, built with clang in build-fuzz; each runs FUZZ_SECONDS from its seeds.
 FUZZ_SECONDS ?= 60
-.PHONY: fuzz
 fuzz:
-	@sh scripts/install-deps.sh clang libclang-rt-14-dev
-	cmake -S fuzz -B build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DWARNINGS_AS_ERRORS=$(WERROR)
+	@$(deps) fuzz
+	cmake -S fuzz -B build-fuzz --log-level=NOTICE -DCMAKE_C_COMPILER=clang \
+		-DCMAKE_CXX_COMPILER=clang++ -DWARNINGS_AS_ERRORS=$(WERROR)
 	cmake --build build-fuzz -j $(JOBS)
 	sh fuzz/run.sh build-fuzz $(FUZZ_SECONDS)
 
@@ -55,9 +73,8 @@ demo: build
 # Benchmarks in their own optimised build; BENCH_MB sets the size of the path list.
 BENCH_MB ?= 500
 bench:
-	@sh scripts/install-deps.sh libbenchmark-dev time
-	cmake -S . -B build-bench -DCMAKE_BUILD_TYPE=Release -DBUILD_BENCH=ON -DBUILD_TESTING=OFF
-	cmake --build build-bench -j $(JOBS)
+	@$(deps) bench
+	$(call build_in,build-bench,-DCMAKE_BUILD_TYPE=Release -DBUILD_BENCH=ON -DBUILD_TESTING=OFF)
 	bash bench/run.sh build-bench $(BENCH_MB)
 
 install: build
@@ -65,6 +82,7 @@ install: build
 
 # A Debian package of the installed tree, written to $(BUILD).
 package: build
+	@$(deps) package
 	cd $(BUILD) && cpack -G DEB
 
 clean:

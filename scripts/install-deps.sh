@@ -1,24 +1,85 @@
 #!/bin/sh
-# Makes sure the tools and libraries the build needs are present. As root on Debian it
-# installs what is missing with apt-get; otherwise it names the packages to install.
+# Makes sure the packages that a make target uses are installed. As root on Debian it installs
+# what is missing with apt-get, one line per step, and keeps apt's own output in a log file that
+# it names only when a step fails; as another user it names the command that installs them.
+#
+# Usage: install-deps.sh TARGET...     make sure the packages of each TARGET are there
+#        install-deps.sh --list TARGET  print the packages of TARGET
 set -eu
 
-# Extra packages for one target (the benchmarks, for instance) come as arguments.
-packages="make cmake g++ libgtest-dev locales groff-base pkgconf dpkg-dev $*"
-missing=""
-for p in $packages; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
-        missing="$missing $p"
-    fi
-done
-[ -z "$missing" ] && exit 0
+top=$(cd "$(dirname "$0")/.." && pwd)
+log=${DEPS_LOG:-$top/build/install-deps.log}
 
-if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
-    echo "install-deps: installing$missing with apt-get"
-    apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing
-else
-    echo "install-deps: missing packages:$missing" >&2
-    echo "install-deps: install them with: sudo apt-get install$missing" >&2
-    exit 1
+# The packages of a target, each list with what it is for. A target's list includes the lists
+# it builds on.
+packages() {
+    case $1 in
+    build) echo "make cmake g++ libgtest-dev" ;;
+    check) echo "$(packages build) locales groff-base pkgconf dpkg-dev file" ;;
+    check-target) echo "$(packages check) g++-powerpc-linux-gnu qemu-user googletest" ;;
+    check-sanitize) packages check ;;
+    coverage) echo "$(packages check) gcovr" ;;
+    fuzz) echo "make cmake clang libclang-rt-14-dev" ;;
+    bench) echo "$(packages build) libbenchmark-dev time python3" ;;
+    package) echo "$(packages build) dpkg-dev file" ;;
+    check-fresh) echo "debootstrap git" ;;
+    *) echo "install-deps: unknown target: $1" >&2; return 1 ;;
+    esac
+}
+
+purpose() {
+    case $1 in
+    build) echo "to build the programs and their tests" ;;
+    check) echo "to run the tests: locales, manual pages, pkg-config and Debian packages" ;;
+    check-target) echo "to build for 32-bit big-endian PowerPC and run under emulation" ;;
+    check-sanitize) echo "to run the tests under the sanitizers" ;;
+    coverage) echo "to measure line and branch coverage" ;;
+    fuzz) echo "to build and run the fuzz targets with clang" ;;
+    bench) echo "to run the benchmarks" ;;
+    package) echo "to build the Debian package" ;;
+    check-fresh) echo "to build a minimal Debian root and clone the tree into it" ;;
+    esac
+}
+
+missing() {
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q "install ok installed" ||
+            printf ' %s' "$p"
+    done
+}
+
+if [ "${1:-}" = --list ]; then
+    packages "$2"
+    exit 0
 fi
+
+updated=false
+for target in "$@"; do
+    all=$(packages "$target")
+    # shellcheck disable=SC2086 # the lists are words
+    need=$(missing $all)
+    [ -z "$need" ] && continue
+    if [ "$(id -u)" != 0 ] || ! command -v apt-get >/dev/null 2>&1; then
+        echo "install-deps: make $target needs:$need" >&2
+        echo "install-deps: as root, run: apt-get install $all" >&2
+        if command -v sudo >/dev/null 2>&1; then
+            echo "install-deps: or run: sudo apt-get install $all" >&2
+        fi
+        exit 1
+    fi
+    mkdir -p "$(dirname "$log")"
+    echo "install-deps: installing$need ($(purpose "$target"))"
+    if ! $updated; then
+        apt-get update >>"$log" 2>&1 || {
+            echo "install-deps: apt-get update failed; its output is in $log" >&2
+            exit 1
+        }
+        updated=true
+    fi
+    # shellcheck disable=SC2086
+    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $need \
+        >>"$log" 2>&1 || {
+        echo "install-deps: apt-get install failed; its output is in $log" >&2
+        exit 1
+    }
+done
