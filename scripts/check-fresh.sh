@@ -1,0 +1,159 @@
+#!/bin/sh
+# Runs the Quick start on a minimal Debian 12 root, as a new user's machine would: in one copy
+# of the bare root, as root, installs make, then runs make demo and make check; in a second copy
+# with only make added, runs make check as a user who is not root, which must stop at once with
+# the command that installs the packages. Needs root on a Debian host.
+#
+# FRESH (build/fresh) holds the tarball of the bare root, kept for later runs, and the two
+# copies while they are in use. MIRROR is the Debian mirror for debootstrap and apt.
+set -eu
+cd "$(dirname "$0")/.."
+top=$PWD
+fresh=${FRESH:-build/fresh}
+mirror=${MIRROR:-http://deb.debian.org/debian}
+suite=bookworm
+path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
+
+if [ "$(id -u)" != 0 ]; then
+    echo "check-fresh: needs root (debootstrap, chroot and mounts)" >&2
+    exit 1
+fi
+sh scripts/install-deps.sh check-fresh
+mkdir -p "$fresh"
+fresh=$(cd "$fresh" && pwd)
+tarball=$fresh/$suite-minbase.tar
+archives=$fresh/apt-archives
+mkdir -p "$archives"
+
+# Wall time of a stage, printed when it ends.
+stage_start=0
+begin() {
+    stage_start=$(date +%s)
+    echo "check-fresh: $1"
+}
+end() {
+    echo "check-fresh:   $1 in $(($(date +%s) - stage_start)) s"
+}
+
+# Everything mounted below the fresh folder, deepest first.
+mounted() {
+    awk -v dir="$fresh/" 'index($2, dir) == 1 { print $2 }' /proc/self/mounts | sort -r
+}
+cleanup() {
+    for m in $(mounted); do
+        umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
+    done
+    rm -rf "$fresh/root" "$fresh/user-root"
+}
+trap cleanup EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM
+trap 'exit 129' HUP
+
+if [ ! -f "$tarball" ]; then
+    begin "building a bare $suite root with debootstrap (minbase)"
+    rm -rf "$fresh/bare"
+    debootstrap --variant=minbase "$suite" "$fresh/bare" "$mirror" >"$fresh/debootstrap.log" 2>&1 || {
+        echo "check-fresh: debootstrap failed; its output is in $fresh/debootstrap.log" >&2
+        exit 1
+    }
+    tar -C "$fresh/bare" -cf "$tarball.part" . && mv "$tarball.part" "$tarball"
+    rm -rf "$fresh/bare"
+    end "bare root ready"
+fi
+
+# Unpacks the bare root into $1, clones the committed tree into $1$2 and mounts what a real
+# machine has: the root itself (so that mount namespaces work inside), /proc, /sys, /dev,
+# /dev/pts and /dev/shm, and the kept package downloads.
+prepare() {
+    rm -rf "$1" && mkdir -p "$1"
+    tar -C "$1" -xf "$tarball"
+    cp /etc/resolv.conf "$1/etc/resolv.conf"
+    git clone -q --no-hardlinks "$top" "$1$2"
+    mount --bind "$1" "$1"
+    mount --make-private "$1"
+    mount -t proc proc "$1/proc"
+    mount -t sysfs sysfs "$1/sys"
+    mount -t devtmpfs devtmpfs "$1/dev" 2>/dev/null || mount --bind /dev "$1/dev"
+    mount --make-private "$1/dev"
+    mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$1/dev/pts"
+    mount -t tmpfs -o mode=1777 tmpfs "$1/dev/shm"
+    mount --bind "$archives" "$1/var/cache/apt/archives"
+}
+
+# Runs a command in the root $1 as root, with a plain environment.
+in_root() {
+    dir=$1
+    shift
+    chroot "$dir" /usr/bin/env -i PATH=$path HOME=/root "$@"
+}
+
+# Installs make in the root $1, as the user would by hand; the output goes to a log.
+add_make() {
+    in_root "$1" sh -c 'apt-get update && apt-get install -y make' >"$fresh/add-make.log" 2>&1 || {
+        cat "$fresh/add-make.log" >&2
+        exit 1
+    }
+}
+
+total_start=$(date +%s)
+root=$fresh/root
+src=/root/bigram-tools
+begin "as root: a bare root, the tree cloned into $src"
+prepare "$root" "$src"
+add_make "$root"
+end "make installed"
+
+begin "as root: make demo"
+in_root "$root" sh -c "cd $src && make demo"
+end "make demo passed"
+
+begin "as root: make check"
+{
+    status=0
+    in_root "$root" sh -c "cd $src && make check" 2>&1 || status=$?
+    echo "$status" >"$fresh/check.status"
+} | tee "$fresh/check.log"
+[ "$(cat "$fresh/check.status")" = 0 ] || exit 1
+skipped=$(grep -c '\*\*\*Skipped' "$fresh/check.log" || true)
+if [ "$skipped" != 0 ]; then
+    echo "check-fresh: $skipped tests were skipped on the fresh machine" >&2
+    exit 1
+fi
+end "make check passed"
+cleanup
+
+begin "as a user who is not root: make check must stop and name the packages"
+user_root=$fresh/user-root
+home=/home/builder
+prepare "$user_root" "$home/bigram-tools"
+add_make "$user_root"
+in_root "$user_root" useradd -d "$home" builder
+in_root "$user_root" chown -R builder:builder "$home"
+status=0
+chroot --userspec=builder:builder "$user_root" /usr/bin/env -i PATH=$path HOME=$home \
+    sh -c "cd $home/bigram-tools && make check" >"$fresh/user.log" 2>&1 || status=$?
+cat "$fresh/user.log"
+if [ "$status" = 0 ]; then
+    echo "check-fresh: make check as a user without the packages succeeded" >&2
+    exit 1
+fi
+for p in $(sh scripts/install-deps.sh --list check); do
+    grep -q "apt-get install.* $p\( \|\$\)" "$fresh/user.log" || {
+        echo "check-fresh: the message does not name $p" >&2
+        exit 1
+    }
+done
+if grep -q "cmake -S\|Building" "$fresh/user.log"; then
+    echo "check-fresh: make check went on past the missing packages" >&2
+    exit 1
+fi
+end "refused, naming every package"
+cleanup
+
+left=$(mounted)
+if [ -n "$left" ]; then
+    echo "check-fresh: still mounted: $left" >&2
+    exit 1
+fi
+echo "check-fresh: passed in $(($(date +%s) - total_start)) s; nothing left mounted"
