@@ -39,7 +39,14 @@ end() {
 mounted() {
     awk -v dir="$fresh/" 'index($2, dir) == 1 { print $2 }' /proc/self/mounts | sort -r
 }
+# The stage running in the background, in a process group of its own; a signal stops it.
+child=
 cleanup() {
+    if [ -n "$child" ]; then
+        kill -TERM -- "-$child" 2>/dev/null || true
+        wait "$child" 2>/dev/null || true
+        child=
+    fi
     for m in $(mounted); do
         umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
     done
@@ -53,7 +60,7 @@ trap 'exit 129' HUP
 if [ ! -f "$tarball" ]; then
     begin "building a bare $suite root with debootstrap (minbase)"
     rm -rf "$fresh/bare"
-    debootstrap --variant=minbase "$suite" "$fresh/bare" "$mirror" >"$fresh/debootstrap.log" 2>&1 || {
+    run debootstrap --variant=minbase "$suite" "$fresh/bare" "$mirror" >"$fresh/debootstrap.log" 2>&1 || {
         echo "check-fresh: debootstrap failed; its output is in $fresh/debootstrap.log" >&2
         exit 1
     }
@@ -81,11 +88,22 @@ prepare() {
     mount --bind "$archives" "$1/var/cache/apt/archives"
 }
 
+# Runs a command in its own process group and waits for it, so that a signal reaches this
+# script at once (it stops the command and unmounts) instead of after the command ends.
+run() {
+    setsid "$@" &
+    child=$!
+    status=0
+    wait "$child" || status=$?
+    child=
+    return "$status"
+}
+
 # Runs a command in the root $1 as root, with a plain environment.
 in_root() {
     dir=$1
     shift
-    chroot "$dir" /usr/bin/env -i PATH=$path HOME=/root "$@"
+    run chroot "$dir" /usr/bin/env -i PATH=$path HOME=/root "$@"
 }
 
 # Installs make in the root $1, as the user would by hand; the output goes to a log.
@@ -109,13 +127,8 @@ in_root "$root" sh -c "cd $src && make demo"
 end "make demo passed"
 
 begin "as root: make check"
-{
-    status=0
-    in_root "$root" sh -c "cd $src && make check" 2>&1 || status=$?
-    echo "$status" >"$fresh/check.status"
-} | tee "$fresh/check.log"
-[ "$(cat "$fresh/check.status")" = 0 ] || exit 1
-skipped=$(grep -c '\*\*\*Skipped' "$fresh/check.log" || true)
+in_root "$root" bash -o pipefail -c "cd $src && make check 2>&1 | tee /root/check.log"
+skipped=$(grep -c '\*\*\*Skipped' "$root/root/check.log" || true)
 if [ "$skipped" != 0 ]; then
     echo "check-fresh: $skipped tests were skipped on the fresh machine" >&2
     exit 1
@@ -131,7 +144,7 @@ add_make "$user_root"
 in_root "$user_root" useradd -d "$home" builder
 in_root "$user_root" chown -R builder:builder "$home"
 status=0
-chroot --userspec=builder:builder "$user_root" /usr/bin/env -i PATH=$path HOME=$home \
+run chroot --userspec=builder:builder "$user_root" /usr/bin/env -i PATH=$path HOME=$home \
     sh -c "cd $home/bigram-tools && make check" >"$fresh/user.log" 2>&1 || status=$?
 cat "$fresh/user.log"
 if [ "$status" = 0 ]; then
