@@ -43,14 +43,19 @@ mounted() {
 child=
 cleanup() {
     if [ -n "$child" ]; then
-        kill -TERM -- "-$child" 2>/dev/null || true
+        kill -TERM "-$child" 2>/dev/null || true
         wait "$child" 2>/dev/null || true
         child=
     fi
     for m in $(mounted); do
         umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
     done
-    rm -rf "$fresh/root" "$fresh/user-root"
+    # Never remove a copy that still has something mounted in it: that could be the host's /dev.
+    if [ -n "$(mounted)" ]; then
+        echo "check-fresh: cannot unmount: $(mounted)" >&2
+        return 1
+    fi
+    rm -rf --one-file-system "$fresh/root" "$fresh/user-root"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
