@@ -4,8 +4,11 @@
 # with only make added, runs make check as a user who is not root, which must stop at once with
 # the command that installs the packages. Needs root on a Debian host.
 #
-# FRESH (build/fresh) holds the tarball of the bare root, kept for later runs, and the two
-# copies while they are in use. MIRROR is the Debian mirror for debootstrap and apt.
+# FRESH (build/fresh) holds the tarball of the bare root, kept for later runs, and the copies
+# while they are in use. MIRROR is the Debian mirror for debootstrap and apt. FRESH_TARGETS
+# names further make targets (bench, fuzz, check-target, ...) to run as root, each in a copy of
+# its own with only make added, to prove that each one installs everything it uses;
+# FRESH_ARGS are make arguments for them (such as FUZZ_SECONDS=5 BENCH_MB=20).
 set -eu
 cd "$(dirname "$0")/.."
 top=$PWD
@@ -168,6 +171,15 @@ if grep -q "cmake -S\|Building" "$fresh/user.log"; then
 fi
 end "refused, naming every package"
 cleanup
+
+for target in ${FRESH_TARGETS:-}; do
+    begin "as root, in a copy of its own: make $target ${FRESH_ARGS:-}"
+    prepare "$root" "$src"
+    add_make "$root"
+    in_root "$root" sh -c "cd $src && make $target ${FRESH_ARGS:-}"
+    end "make $target passed"
+    cleanup
+done
 
 left=$(mounted)
 if [ -n "$left" ]; then
