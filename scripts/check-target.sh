@@ -14,7 +14,7 @@ JOBS=${JOBS:-2}
 TOOLCHAIN=$PWD/cmake/powerpc-linux-gnu.cmake
 GTEST_SOURCES=/usr/src/googletest
 
-sh scripts/install-deps.sh g++-powerpc-linux-gnu qemu-user googletest
+sh scripts/install-deps.sh check-target
 
 mkdir -p "$BUILD"
 BUILD=$(cd "$BUILD" && pwd)
