@@ -2,6 +2,8 @@
 // no longer exist.
 #include "scoreboard.h"
 
+#include "file_access.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -21,37 +23,16 @@ constexpr int unlock_attempts = 3;
 
 constexpr off64_t first_slot = sizeof(scoreboard_header);
 
-// Closes the descriptor when the scrub returns, keeping errno.
-struct open_file {
-    int fd;
-    ~open_file()
-    {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-    }
-};
-
-int lock_whole_file(int fd, short type)
-{
-    struct flock64 fl {
-    };
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;
-    return fcntl(fd, F_SETLKW64, &fl);
-}
-
 // Releases the write lock when the scrub returns, keeping errno.
 struct write_lock {
     int fd;
     ~write_lock()
     {
-        int saved = errno;
-        for (int i = 0; i < unlock_attempts && lock_whole_file(fd, F_UNLCK) < 0; ++i) {
-        }
-        errno = saved;
+        file_access::keeping_errno([this] {
+            for (int i = 0;
+                 i < unlock_attempts && file_access::lock_whole_file(fd, F_UNLCK, true) < 0; ++i) {
+            }
+        });
     }
 };
 
@@ -68,32 +49,18 @@ int open_regular_file(const char *path)
         errno = err;
         return -1;
     }
+    file_access::descriptor_guard guard{fd};
     struct stat64 st;
     int refused = fstat64(fd, &st) < 0 ? errno : S_ISREG(st.st_mode) ? 0 : EPERM;
     if (refused != 0) {
-        close(fd);
         errno = refused;
         return -1;
     }
     // Non-blocking mode only kept the open of a special file from waiting.
     int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-        int err = errno;
-        close(fd);
-        errno = err;
+    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
         return -1;
-    }
-    return fd;
-}
-
-// Reads the next slot; the byte count, or -1 on a read error.
-ssize_t read_slot(int fd, scoreboard_entry &slot)
-{
-    ssize_t n;
-    do
-        n = read(fd, &slot, sizeof slot);
-    while (n < 0 && errno == EINTR);
-    return n;
+    return guard.release();
 }
 
 // Overwrites the slot at pos with zeros. After a failed or short write (reported when verbose)
@@ -109,10 +76,9 @@ int clear_slot(int fd, off64_t pos, scoreboard_entry &slot, int verbose)
     while (done < sizeof slot) {
         if (seek && lseek64(fd, pos + static_cast<off64_t>(done), SEEK_SET) < 0)
             return -1;
-        ssize_t n = write(fd, bytes + done, sizeof slot - done);
+        ssize_t n = file_access::retry_after_signal(
+            [&] { return write(fd, bytes + done, sizeof slot - done); });
         seek = false;
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n > 0)
             done += static_cast<size_t>(n);
         if (done == sizeof slot)
@@ -140,13 +106,10 @@ int util_scoreboard_scrub(int verbose)
     int fd = open_regular_file(path);
     if (fd < 0)
         return -1;
-    open_file file{fd};
+    file_access::descriptor_guard file{fd};
 
-    int rc;
-    do
-        rc = lock_whole_file(fd, F_WRLCK);
-    while (rc < 0 && errno == EINTR);
-    if (rc < 0)
+    if (file_access::retry_after_signal(
+            [fd] { return file_access::lock_whole_file(fd, F_WRLCK, true); }) < 0)
         return -1;
     write_lock lock{fd};
 
@@ -155,7 +118,7 @@ int util_scoreboard_scrub(int verbose)
         return -1;
     scoreboard_entry slot{};
     for (;;) {
-        ssize_t n = read_slot(fd, slot);
+        ssize_t n = file_access::retry_after_signal([&] { return read(fd, &slot, sizeof slot); });
         if (n < 0)
             return -1;
         // End of file, or a trailing partial slot, ends the scan.
