@@ -6,8 +6,6 @@
 
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -68,20 +66,16 @@ struct open_stream {
 // of a FIFO, and devices are refused (EINVAL): a device such as /dev/zero could be read for ever.
 FILE *open_config(const char *path)
 {
-    int fd = open64(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    constexpr file_access::open_rules rules{
+        .flags = O_RDONLY | O_NOCTTY,
+        .types = file_access::type_check::devices,
+        .type_error = EINVAL,
+        .nonblocking_open = true,
+    };
+    int fd = file_access::open_checked(path, rules);
     if (fd < 0)
         return nullptr;
     file_access::descriptor_guard guard{fd};
-    struct stat64 st;
-    if (fstat64(fd, &st) < 0)
-        return nullptr;
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode)) {
-        errno = EINVAL;
-        return nullptr;
-    }
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
-        return nullptr;
     FILE *f = fdopen(fd, "r");
     if (f != nullptr)
         guard.release();

@@ -1,11 +1,84 @@
-// Whole-file record locks and the descriptor guard.
+// Checked opens, whole-file record locks and the descriptor guard.
 #include "file_access.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace file_access
 {
+namespace
+{
+
+// Whether path itself is a symbolic link; errno is kept.
+bool is_link(const char *path)
+{
+    bool link = false;
+    keeping_errno([&] {
+        struct stat64 st;
+        link = lstat64(path, &st) == 0 && S_ISLNK(st.st_mode);
+    });
+    return link;
+}
+
+bool refused_kind(type_check types, mode_t mode)
+{
+    switch (types) {
+    case type_check::not_regular:
+        return !S_ISREG(mode);
+    case type_check::devices:
+        return S_ISCHR(mode) || S_ISBLK(mode);
+    case type_check::none:
+        break;
+    }
+    return false;
+}
+
+// The errno that refuses the file open on fd at path, or 0 when rules keep it.
+int refusal(const char *path, int fd, const open_rules &rules)
+{
+    struct stat64 st;
+    if (rules.links == link_check::by_path_status) {
+        if (lstat64(path, &st) < 0)
+            return errno;
+        if (S_ISLNK(st.st_mode))
+            return EPERM;
+    }
+    if (rules.types == type_check::none)
+        return 0;
+    if (fstat64(fd, &st) < 0)
+        return errno;
+    return refused_kind(rules.types, st.st_mode) ? rules.type_error : 0;
+}
+
+} // namespace
+
+int open_checked(const char *path, const open_rules &rules)
+{
+    int flags = rules.flags;
+    if (rules.links == link_check::by_open)
+        flags |= O_NOFOLLOW;
+    if (rules.nonblocking_open)
+        flags |= O_NONBLOCK;
+    int fd = open64(path, flags);
+    if (fd < 0) {
+        if (rules.links == link_check::by_open && errno == ELOOP && is_link(path))
+            errno = EPERM;
+        return -1;
+    }
+    descriptor_guard guard{fd};
+    if (int refused = refusal(path, fd, rules); refused != 0) {
+        errno = refused;
+        return -1;
+    }
+    // Non-blocking mode only kept the open of a FIFO or a device from waiting.
+    if (rules.nonblocking_open) {
+        int status = fcntl(fd, F_GETFL);
+        if (status < 0 || fcntl(fd, F_SETFL, status & ~O_NONBLOCK) < 0)
+            return -1;
+    }
+    return guard.release();
+}
 
 int lock_whole_file(int fd, short type, bool wait)
 {

@@ -1,5 +1,6 @@
 // Descriptor-level file access shared by the scoreboard reader, the scrub and the configuration
-// scan: whole-file record locks, retrying interrupted calls, and closing without losing errno.
+// scan: opening with checks of what was opened, whole-file record locks, retrying interrupted
+// calls, and closing without losing errno.
 #pragma once
 
 #include <cerrno>
@@ -35,5 +36,32 @@ struct descriptor_guard {
     // Keeps fd open past the guard and hands it back.
     int release();
 };
+
+// How open_checked refuses a symbolic link at the path, with EPERM.
+enum class link_check {
+    none,           // links are followed like any other path
+    by_open,        // the open itself refuses to follow a final link (O_NOFOLLOW)
+    by_path_status, // after the open, the path itself is examined (lstat64)
+};
+
+// Which kinds of file open_checked refuses once the file is open (fstat64).
+enum class type_check {
+    none,        // every kind is kept, and the status is not taken
+    not_regular, // anything but a regular file
+    devices,     // character and block devices
+};
+
+// What open_checked opens and what it refuses.
+struct open_rules {
+    int flags;                           // handed to open64, no creation mode
+    link_check links = link_check::none; // whether and how a symbolic link is refused
+    type_check types = type_check::none; // the kinds of file refused
+    int type_error = 0;                  // errno for a refused kind of file
+    bool nonblocking_open = false;       // open with O_NONBLOCK, cleared once the checks pass
+};
+
+// Opens path by rules and refuses what they exclude; the descriptor, or -1 with errno (a
+// refused file is closed again).
+int open_checked(const char *path, const open_rules &rules);
 
 } // namespace file_access

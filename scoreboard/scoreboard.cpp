@@ -103,18 +103,11 @@ int util_set_scoreboard(const char *path)
 
 int util_open_scoreboard(int flags)
 {
-    scoreboard_fd = open64(scoreboard_path, flags);
+    // A symbolic link at the path is refused: the scoreboard must be the file itself.
+    scoreboard_fd = file_access::open_checked(
+        scoreboard_path, {.flags = flags, .links = file_access::link_check::by_path_status});
     if (scoreboard_fd < 0)
         return -1;
-    // A symbolic link at the path is refused: the scoreboard must be the file itself.
-    struct stat64 st;
-    int refused = lstat64(scoreboard_path, &st) < 0 ? errno : S_ISLNK(st.st_mode) ? EPERM : 0;
-    if (refused != 0) {
-        close(scoreboard_fd);
-        scoreboard_fd = -1;
-        errno = refused;
-        return -1;
-    }
     ssize_t n =
         file_access::retry_after_signal([] { return read(scoreboard_fd, &header, sizeof header); });
     if (n != static_cast<ssize_t>(sizeof header))

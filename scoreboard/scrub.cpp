@@ -6,7 +6,6 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -36,32 +35,15 @@ struct write_lock {
     }
 };
 
-// Opens path for reading and writing, refusing a symbolic link and anything but a regular
-// file, so that the scrub never writes into some other file or a device.
-int open_regular_file(const char *path)
-{
-    int fd = open64(path, O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        int err = errno;
-        struct stat64 st;
-        if (err == ELOOP && lstat64(path, &st) == 0 && S_ISLNK(st.st_mode))
-            err = EPERM;
-        errno = err;
-        return -1;
-    }
-    file_access::descriptor_guard guard{fd};
-    struct stat64 st;
-    int refused = fstat64(fd, &st) < 0 ? errno : S_ISREG(st.st_mode) ? 0 : EPERM;
-    if (refused != 0) {
-        errno = refused;
-        return -1;
-    }
-    // Non-blocking mode only kept the open of a special file from waiting.
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
-        return -1;
-    return guard.release();
-}
+// Reading and writing, refusing a symbolic link and anything but a regular file, so that the
+// scrub never writes into some other file or a device.
+constexpr file_access::open_rules scoreboard_rules{
+    .flags = O_RDWR | O_NOCTTY,
+    .links = file_access::link_check::by_open,
+    .types = file_access::type_check::not_regular,
+    .type_error = EPERM,
+    .nonblocking_open = true,
+};
 
 // Overwrites the slot at pos with zeros. After a failed or short write (reported when verbose)
 // the rest of the slot is written again at the offset reached, a bounded number of times.
@@ -103,7 +85,7 @@ int util_scoreboard_scrub(int verbose)
     if (verbose)
         printf("scrubbing ScoreboardFile %s\n", path);
 
-    int fd = open_regular_file(path);
+    int fd = file_access::open_checked(path, scoreboard_rules);
     if (fd < 0)
         return -1;
     file_access::descriptor_guard file{fd};
