@@ -1,8 +1,9 @@
 // The scrub: clears, under a write lock on the whole scoreboard, the slots of processes that
 // no longer exist.
-#include "scoreboard.h"
+#include "scrub.h"
 
 #include "file_access.h"
+#include "scoreboard.h"
 
 #include <fcntl.h>
 #include <signal.h>
