@@ -110,6 +110,8 @@ int util_scoreboard_scrub(int verbose)
         // Only a probe that finds no such process marks the slot stale; a process of another
         // user (EPERM) keeps its slot.
         if (slot.pid != 0 && kill(slot.pid, 0) < 0 && errno == ESRCH) {
+            // This message and the write error in clear_slot end without a line break on
+            // purpose: the daemon's tools read them that way, run together on one line.
             if (verbose)
                 printf("scrubbing scoreboard slot for PID %u", static_cast<unsigned>(slot.pid));
             if (clear_slot(fd, pos, slot, verbose) < 0)
