@@ -69,7 +69,6 @@ FILE *open_config(const char *path)
     constexpr file_access::open_rules rules{
         .flags = O_RDONLY | O_NOCTTY,
         .types = file_access::type_check::devices,
-        .type_error = EINVAL,
         .nonblocking_open = true,
     };
     int fd = file_access::open_checked(path, rules);

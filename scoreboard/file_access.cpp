@@ -21,17 +21,14 @@ bool is_link(const char *path)
     return link;
 }
 
-bool refused_kind(type_check types, mode_t mode)
+// The errno that refuses a file of mode by types, or 0.
+int kind_refusal(type_check types, mode_t mode)
 {
-    switch (types) {
-    case type_check::not_regular:
-        return !S_ISREG(mode);
-    case type_check::devices:
-        return S_ISCHR(mode) || S_ISBLK(mode);
-    case type_check::none:
-        break;
-    }
-    return false;
+    if (types == type_check::not_regular && !S_ISREG(mode))
+        return EPERM;
+    if (types == type_check::devices && (S_ISCHR(mode) || S_ISBLK(mode)))
+        return EINVAL;
+    return 0;
 }
 
 // The errno that refuses the file open on fd at path, or 0 when rules keep it.
@@ -46,9 +43,7 @@ int refusal(const char *path, int fd, const open_rules &rules)
     }
     if (rules.types == type_check::none)
         return 0;
-    if (fstat64(fd, &st) < 0)
-        return errno;
-    return refused_kind(rules.types, st.st_mode) ? rules.type_error : 0;
+    return fstat64(fd, &st) < 0 ? errno : kind_refusal(rules.types, st.st_mode);
 }
 
 } // namespace

@@ -41,14 +41,14 @@ struct descriptor_guard {
 enum class link_check {
     none,           // links are followed like any other path
     by_open,        // the open itself refuses to follow a final link (O_NOFOLLOW)
-    by_path_status, // after the open, the path itself is examined (lstat64)
+    by_path_status, // after the open, lstat64 of the path must succeed and find no link
 };
 
 // Which kinds of file open_checked refuses once the file is open (fstat64).
 enum class type_check {
     none,        // every kind is kept, and the status is not taken
-    not_regular, // anything but a regular file
-    devices,     // character and block devices
+    not_regular, // anything but a regular file, with EPERM
+    devices,     // character and block devices, with EINVAL
 };
 
 // What open_checked opens and what it refuses.
@@ -56,7 +56,6 @@ struct open_rules {
     int flags;                           // handed to open64, no creation mode
     link_check links = link_check::none; // whether and how a symbolic link is refused
     type_check types = type_check::none; // the kinds of file refused
-    int type_error = 0;                  // errno for a refused kind of file
     bool nonblocking_open = false;       // open with O_NONBLOCK, cleared once the checks pass
 };
 

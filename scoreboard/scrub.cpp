@@ -42,7 +42,6 @@ constexpr file_access::open_rules scoreboard_rules{
     .flags = O_RDWR | O_NOCTTY,
     .links = file_access::link_check::by_open,
     .types = file_access::type_check::not_regular,
-    .type_error = EPERM,
     .nonblocking_open = true,
 };
 
