@@ -2,10 +2,10 @@
 // syntax is understood.
 #include "config_scan.h"
 
+#include "file_access.h"
+
 #include <fcntl.h>
 #include <strings.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -58,37 +58,27 @@ struct open_stream {
     FILE *f;
     ~open_stream()
     {
-        int saved = errno;
-        fclose(f);
-        errno = saved;
+        file_access::keeping_errno([this] { fclose(f); });
     }
 };
-
-// Closes fd and fails with errno err.
-FILE *close_with(int fd, int err)
-{
-    close(fd);
-    errno = err;
-    return nullptr;
-}
 
 // Opens the configuration file for reading as a stream. The open does not wait for a writer
 // of a FIFO, and devices are refused (EINVAL): a device such as /dev/zero could be read for ever.
 FILE *open_config(const char *path)
 {
-    int fd = open64(path, O_RDONLY | O_NONBLOCK | O_NOCTTY);
+    constexpr file_access::open_rules rules{
+        .flags = O_RDONLY | O_NOCTTY,
+        .types = file_access::type_check::devices,
+        .nonblocking_open = true,
+    };
+    int fd = file_access::open_checked(path, rules);
     if (fd < 0)
         return nullptr;
-    struct stat64 st;
-    if (fstat64(fd, &st) < 0)
-        return close_with(fd, errno);
-    if (S_ISCHR(st.st_mode) || S_ISBLK(st.st_mode))
-        return close_with(fd, EINVAL);
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0)
-        return close_with(fd, errno);
+    file_access::descriptor_guard guard{fd};
     FILE *f = fdopen(fd, "r");
-    return f != nullptr ? f : close_with(fd, errno);
+    if (f != nullptr)
+        guard.release();
+    return f;
 }
 
 } // namespace

@@ -9,6 +9,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
+#include <string_view>
 
 #ifndef SBSCRUB_DEFAULT_CONFIG
 #error "SBSCRUB_DEFAULT_CONFIG must name the compiled-in configuration path"
@@ -43,6 +45,14 @@ const option_help scrub_option_help[] = {
     {"--verbose", "-v", "print progress while scrubbing"},
     {nullptr, nullptr, nullptr},
 };
+static_assert(std::size(scrub_option_help) == std::size(scrub_long_options),
+              "every long option has its row in the usage text");
+
+// Printed, line by line, after the message that no scoreboard can be found.
+constexpr std::string_view missing_scoreboard_hint[] = {
+    "(Perhaps you need to specify the ScoreboardFile with -f, or change\n",
+    " the compile-time default directory?)\n",
+};
 
 [[noreturn]] void show_usage(const char *program_name, int status)
 {
@@ -62,6 +72,24 @@ bool scoreboard_exists()
 {
     struct stat64 st;
     return stat64(util_get_scoreboard(), &st) == 0;
+}
+
+// Settles on an existing scoreboard: the path in force, else the one the configuration file
+// names. Reports on standard error when there is none; whether one was found.
+bool find_scoreboard()
+{
+    if (scoreboard_exists())
+        return true;
+    if (char *found = util_scan_config(config_path, "ScoreboardFile")) {
+        util_set_scoreboard(found);
+        free(found);
+    }
+    if (scoreboard_exists())
+        return true;
+    fprintf(stderr, "%s: %s\n", util_get_scoreboard(), strerror(errno));
+    for (std::string_view line : missing_scoreboard_hint)
+        fwrite(line.data(), 1, line.size(), stderr);
+    return false;
 }
 
 } // namespace
@@ -105,20 +133,8 @@ int main(int argc, char *argv[])
         }
     }
 
-    if (!scoreboard_exists()) {
-        if (char *found = util_scan_config(config_path, "ScoreboardFile")) {
-            util_set_scoreboard(found);
-            free(found);
-        }
-        if (!scoreboard_exists()) {
-            fprintf(stderr, "%s: %s\n", util_get_scoreboard(), strerror(errno));
-            fwrite("(Perhaps you need to specify the ScoreboardFile with -f, or change\n", 1, 67,
-                   stderr);
-            fwrite(" the compile-time default directory?)\n", 1, 38, stderr);
-            return 1;
-        }
-    }
-
+    if (!find_scoreboard())
+        return 1;
     if (util_scoreboard_scrub(verbose) < 0) {
         fprintf(stderr, "error scrubbing scoreboard %s: %s\n", util_get_scoreboard(),
                 strerror(errno));

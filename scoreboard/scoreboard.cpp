@@ -1,6 +1,8 @@
 // Scoreboard path, validation, and slot-by-slot reading under shared locks.
 #include "scoreboard.h"
 
+#include "file_access.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -26,28 +28,23 @@ bool scoreboard_locked = false;
 scoreboard_header header;
 scoreboard_entry entry;
 
-// A whole-file lock request of the given type on fd, waiting or not.
-int lock_whole_file(int fd, short type, bool wait)
+// A whole-file lock request on the open scoreboard, repeated while it fails with EAGAIN or
+// EINTR; 0, or -1 on any other failure.
+int lock_scoreboard(short type, bool wait)
 {
-    struct flock64 fl {
-    };
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;
-    return fcntl(fd, wait ? F_SETLKW64 : F_SETLK64, &fl);
+    for (;;) {
+        if (file_access::lock_whole_file(scoreboard_fd, type, wait) == 0)
+            return 0;
+        if (errno != EAGAIN && errno != EINTR)
+            return -1;
+    }
 }
 
 // Drops the read lock taken by util_scoreboard_entry_read; 0, or -1 on failure.
 int scoreboard_unlock()
 {
     scoreboard_locked = false;
-    for (;;) {
-        if (lock_whole_file(scoreboard_fd, F_UNLCK, false) == 0)
-            return 0;
-        if (errno != EAGAIN && errno != EINTR)
-            return -1;
-    }
+    return lock_scoreboard(F_UNLCK, false);
 }
 
 } // namespace
@@ -106,22 +103,13 @@ int util_set_scoreboard(const char *path)
 
 int util_open_scoreboard(int flags)
 {
-    scoreboard_fd = open64(scoreboard_path, flags);
+    // A symbolic link at the path is refused: the scoreboard must be the file itself.
+    scoreboard_fd = file_access::open_checked(
+        scoreboard_path, {.flags = flags, .links = file_access::link_check::by_path_status});
     if (scoreboard_fd < 0)
         return -1;
-    // A symbolic link at the path is refused: the scoreboard must be the file itself.
-    struct stat64 st;
-    int refused = lstat64(scoreboard_path, &st) < 0 ? errno : S_ISLNK(st.st_mode) ? EPERM : 0;
-    if (refused != 0) {
-        close(scoreboard_fd);
-        scoreboard_fd = -1;
-        errno = refused;
-        return -1;
-    }
-    ssize_t n;
-    do
-        n = read(scoreboard_fd, &header, sizeof header);
-    while (n < 0 && errno == EINTR);
+    ssize_t n =
+        file_access::retry_after_signal([] { return read(scoreboard_fd, &header, sizeof header); });
     if (n != static_cast<ssize_t>(sizeof header))
         return -1;
     if (header.magic != SCOREBOARD_MAGIC)
@@ -139,29 +127,22 @@ scoreboard_entry *util_scoreboard_entry_read()
         errno = EINVAL;
         return nullptr;
     }
-    if (!scoreboard_locked) {
-        int rc;
-        do
-            rc = lock_whole_file(scoreboard_fd, F_RDLCK, true);
-        while (rc < 0 && (errno == EAGAIN || errno == EINTR));
-        // Without a lock the slots are still read, as the daemon itself would.
-        scoreboard_locked = rc == 0;
-    }
+    // Without a lock the slots are still read, as the daemon itself would.
+    if (!scoreboard_locked)
+        scoreboard_locked = lock_scoreboard(F_RDLCK, true) == 0;
     errno = 0;
     for (;;) {
         // Zeroed before every read, so that a trailing partial slot is padded with zeros and
         // not with the bytes of an empty slot read before it.
         memset(&entry, 0, sizeof entry);
-        ssize_t n = read(scoreboard_fd, &entry, sizeof entry);
-        if (n > 0 && entry.pid != 0) {
+        ssize_t n = file_access::retry_after_signal(
+            [] { return read(scoreboard_fd, &entry, sizeof entry); });
+        if (n <= 0)
+            break;
+        if (entry.pid != 0) {
             scoreboard_unlock();
             return &entry;
         }
-        if (n > 0)
-            continue;
-        if (n < 0 && errno == EINTR)
-            continue;
-        break;
     }
     int saved = errno;
     scoreboard_unlock();

@@ -1,6 +1,9 @@
 // The daemon's scoreboard file: its layout, and the routines that find, validate, open, read
-// and scrub it. One scoreboard per process; the routines are not thread-safe.
+// and (through scrub.h, included here) scrub it. One scoreboard per process; the routines are
+// not thread-safe.
 #pragma once
+
+#include "scrub.h"
 
 #include <sys/types.h>
 
@@ -57,6 +60,3 @@ uint32_t util_scoreboard_get_daemon_uptime();
 // Copies at most n - 1 characters of src (null: none) to dest and terminates it; dest, or
 // null when dest is null or n is 0.
 char *util_sstrncpy(char *dest, const char *src, size_t n);
-// Zeroes, under a write lock on the whole file, every slot whose process is gone; with
-// verbose, reports progress on standard output. 0, or -1 with errno.
-int util_scoreboard_scrub(int verbose);

@@ -1,10 +1,12 @@
 // The scrub: clears, under a write lock on the whole scoreboard, the slots of processes that
 // no longer exist.
+#include "scrub.h"
+
+#include "file_access.h"
 #include "scoreboard.h"
 
 #include <fcntl.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -21,80 +23,27 @@ constexpr int unlock_attempts = 3;
 
 constexpr off64_t first_slot = sizeof(scoreboard_header);
 
-// Closes the descriptor when the scrub returns, keeping errno.
-struct open_file {
-    int fd;
-    ~open_file()
-    {
-        int saved = errno;
-        close(fd);
-        errno = saved;
-    }
-};
-
-int lock_whole_file(int fd, short type)
-{
-    struct flock64 fl {
-    };
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;
-    return fcntl(fd, F_SETLKW64, &fl);
-}
-
 // Releases the write lock when the scrub returns, keeping errno.
 struct write_lock {
     int fd;
     ~write_lock()
     {
-        int saved = errno;
-        for (int i = 0; i < unlock_attempts && lock_whole_file(fd, F_UNLCK) < 0; ++i) {
-        }
-        errno = saved;
+        file_access::keeping_errno([this] {
+            for (int i = 0;
+                 i < unlock_attempts && file_access::lock_whole_file(fd, F_UNLCK, true) < 0; ++i) {
+            }
+        });
     }
 };
 
-// Opens path for reading and writing, refusing a symbolic link and anything but a regular
-// file, so that the scrub never writes into some other file or a device.
-int open_regular_file(const char *path)
-{
-    int fd = open64(path, O_RDWR | O_NOFOLLOW | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) {
-        int err = errno;
-        struct stat64 st;
-        if (err == ELOOP && lstat64(path, &st) == 0 && S_ISLNK(st.st_mode))
-            err = EPERM;
-        errno = err;
-        return -1;
-    }
-    struct stat64 st;
-    int refused = fstat64(fd, &st) < 0 ? errno : S_ISREG(st.st_mode) ? 0 : EPERM;
-    if (refused != 0) {
-        close(fd);
-        errno = refused;
-        return -1;
-    }
-    // Non-blocking mode only kept the open of a special file from waiting.
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-        int err = errno;
-        close(fd);
-        errno = err;
-        return -1;
-    }
-    return fd;
-}
-
-// Reads the next slot; the byte count, or -1 on a read error.
-ssize_t read_slot(int fd, scoreboard_entry &slot)
-{
-    ssize_t n;
-    do
-        n = read(fd, &slot, sizeof slot);
-    while (n < 0 && errno == EINTR);
-    return n;
-}
+// Reading and writing, refusing a symbolic link and anything but a regular file, so that the
+// scrub never writes into some other file or a device.
+constexpr file_access::open_rules scoreboard_rules{
+    .flags = O_RDWR | O_NOCTTY,
+    .links = file_access::link_check::by_open,
+    .types = file_access::type_check::not_regular,
+    .nonblocking_open = true,
+};
 
 // Overwrites the slot at pos with zeros. After a failed or short write (reported when verbose)
 // the rest of the slot is written again at the offset reached, a bounded number of times.
@@ -109,10 +58,9 @@ int clear_slot(int fd, off64_t pos, scoreboard_entry &slot, int verbose)
     while (done < sizeof slot) {
         if (seek && lseek64(fd, pos + static_cast<off64_t>(done), SEEK_SET) < 0)
             return -1;
-        ssize_t n = write(fd, bytes + done, sizeof slot - done);
+        ssize_t n = file_access::retry_after_signal(
+            [&] { return write(fd, bytes + done, sizeof slot - done); });
         seek = false;
-        if (n < 0 && errno == EINTR)
-            continue;
         if (n > 0)
             done += static_cast<size_t>(n);
         if (done == sizeof slot)
@@ -137,16 +85,13 @@ int util_scoreboard_scrub(int verbose)
     if (verbose)
         printf("scrubbing ScoreboardFile %s\n", path);
 
-    int fd = open_regular_file(path);
+    int fd = file_access::open_checked(path, scoreboard_rules);
     if (fd < 0)
         return -1;
-    open_file file{fd};
+    file_access::descriptor_guard file{fd};
 
-    int rc;
-    do
-        rc = lock_whole_file(fd, F_WRLCK);
-    while (rc < 0 && errno == EINTR);
-    if (rc < 0)
+    if (file_access::retry_after_signal(
+            [fd] { return file_access::lock_whole_file(fd, F_WRLCK, true); }) < 0)
         return -1;
     write_lock lock{fd};
 
@@ -155,7 +100,7 @@ int util_scoreboard_scrub(int verbose)
         return -1;
     scoreboard_entry slot{};
     for (;;) {
-        ssize_t n = read_slot(fd, slot);
+        ssize_t n = file_access::retry_after_signal([&] { return read(fd, &slot, sizeof slot); });
         if (n < 0)
             return -1;
         // End of file, or a trailing partial slot, ends the scan.
@@ -164,6 +109,8 @@ int util_scoreboard_scrub(int verbose)
         // Only a probe that finds no such process marks the slot stale; a process of another
         // user (EPERM) keeps its slot.
         if (slot.pid != 0 && kill(slot.pid, 0) < 0 && errno == ESRCH) {
+            // This message and the write error in clear_slot end without a line break on
+            // purpose: the daemon's tools read them that way, run together on one line.
             if (verbose)
                 printf("scrubbing scoreboard slot for PID %u", static_cast<unsigned>(slot.pid));
             if (clear_slot(fd, pos, slot, verbose) < 0)

@@ -1,0 +1,66 @@
+// Descriptor-level file access shared by the scoreboard reader, the scrub and the configuration
+// scan: opening with checks of what was opened, whole-file record locks, retrying interrupted
+// calls, and closing without losing errno.
+#pragma once
+
+#include <cerrno>
+
+namespace file_access
+{
+
+// Calls f and leaves errno as it was before the call.
+template <typename F> void keeping_errno(F f)
+{
+    int saved = errno;
+    f();
+    errno = saved;
+}
+
+// Calls f again while it fails (a negative result) with EINTR; its last result.
+template <typename F> auto retry_after_signal(F f)
+{
+    auto result = f();
+    while (result < 0 && errno == EINTR)
+        result = f();
+    return result;
+}
+
+// One record-lock request of type (F_RDLCK, F_WRLCK or F_UNLCK) on the whole of fd, to its end
+// however it grows; wait picks the waiting form. The fcntl result.
+int lock_whole_file(int fd, short type, bool wait);
+
+// Closes fd when it goes out of scope, keeping errno, unless it was released.
+struct descriptor_guard {
+    int fd;
+    ~descriptor_guard();
+    // Keeps fd open past the guard and hands it back.
+    int release();
+};
+
+// How open_checked refuses a symbolic link at the path, with EPERM.
+enum class link_check {
+    none,           // links are followed like any other path
+    by_open,        // the open itself refuses to follow a final link (O_NOFOLLOW)
+    by_path_status, // after the open, lstat64 of the path must succeed and find no link
+};
+
+// Which kinds of file open_checked refuses once the file is open (fstat64).
+enum class type_check {
+    none,        // every kind is kept, and the status is not taken
+    not_regular, // anything but a regular file, with EPERM
+    devices,     // character and block devices, with EINVAL
+};
+
+// What open_checked opens and what it refuses.
+struct open_rules {
+    int flags;                           // handed to open64, no creation mode
+    link_check links = link_check::none; // whether and how a symbolic link is refused
+    type_check types = type_check::none; // the kinds of file refused
+    bool nonblocking_open = false;       // open with O_NONBLOCK, cleared once the checks pass
+};
+
+// Opens path by rules and refuses what they exclude; the descriptor, or -1 with errno (a
+// refused file is closed again).
+int open_checked(const char *path, const open_rules &rules);
+
+} // namespace file_access
