@@ -35,21 +35,21 @@ bool single_threaded()
 
 // Holds the stream's lock for the whole record. A process with one thread skips the two atomic
 // operations: on short records they cost as much as the reading.
-struct StreamLock {
+struct stream_lock {
     FILE *stream;
     bool held;
-    explicit StreamLock(FILE *s) : stream(s), held(!single_threaded())
+    explicit stream_lock(FILE *s) : stream(s), held(!single_threaded())
     {
         if (held)
             flockfile(stream);
     }
-    ~StreamLock()
+    ~stream_lock()
     {
         if (held)
             funlockfile(stream);
     }
-    StreamLock(const StreamLock &) = delete;
-    StreamLock &operator=(const StreamLock &) = delete;
+    stream_lock(const stream_lock &) = delete;
+    stream_lock &operator=(const stream_lock &) = delete;
 };
 
 // The bytes a stream has buffered and not yet handed out. Where the platform's stdio shows
@@ -81,25 +81,25 @@ void consume(FILE *, size_t) {}
 #endif
 
 // Result of making room for one more byte and the NUL after it.
-enum class Room { ok, overflow, no_memory };
+enum class room { ok, overflow, no_memory };
 
 // Grows the block (2n + 1, but never past the cap) when byte number count + 1 and the NUL
 // after it do not fit. On failure the block and its size are unchanged.
-Room make_room(char **lineptr, size_t *n, size_t count)
+room make_room(char **lineptr, size_t *n, size_t count)
 {
     if (count + 1 < *n)
-        return Room::ok;
+        return room::ok;
     size_t size = *n > (block_cap - 1) / 2 ? block_cap : 2 * *n + 1;
     if (count + 1 >= size) {
         errno = EOVERFLOW;
-        return Room::overflow;
+        return room::overflow;
     }
     auto *block = static_cast<char *>(realloc(*lineptr, size));
     if (!block)
-        return Room::no_memory;
+        return room::no_memory;
     *lineptr = block;
     *n = size;
-    return Room::ok;
+    return room::ok;
 }
 
 } // namespace
@@ -110,7 +110,7 @@ ssize_t getdelim(char **lineptr, size_t *n, int delimiter, FILE *stream)
         errno = EINVAL;
         return -1;
     }
-    StreamLock lock(stream);
+    stream_lock lock(stream);
     if (!*lineptr || *n == 0) {
         *n = first_block;
         *lineptr = static_cast<char *>(realloc(*lineptr, first_block));
@@ -126,7 +126,7 @@ ssize_t getdelim(char **lineptr, size_t *n, int delimiter, FILE *stream)
             int c = getc_unlocked(stream);
             if (c == EOF)
                 break;
-            if (make_room(lineptr, n, count) != Room::ok)
+            if (make_room(lineptr, n, count) != room::ok)
                 return -1;
             (*lineptr)[count++] = static_cast<char>(c);
             if (c == delimiter)
@@ -138,7 +138,7 @@ ssize_t getdelim(char **lineptr, size_t *n, int delimiter, FILE *stream)
         size_t want =
             hit ? static_cast<size_t>(static_cast<const char *>(hit) - window(stream)) + 1 : avail;
         while (want > 0) {
-            if (make_room(lineptr, n, count) != Room::ok) {
+            if (make_room(lineptr, n, count) != room::ok) {
                 consume(stream, 1); // the byte that needed room is gone, as in a byte read
                 return -1;
             }
