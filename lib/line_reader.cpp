@@ -1,12 +1,16 @@
 #include "line_reader.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 #if defined(__GLIBC__) && __has_include(<sys/single_threaded.h>)
 #include <sys/single_threaded.h>
 #endif
+
+#include "stream_buffer.h"
 
 namespace support
 {
@@ -52,34 +56,6 @@ struct stream_lock {
     stream_lock &operator=(const stream_lock &) = delete;
 };
 
-// The bytes a stream has buffered and not yet handed out. Where the platform's stdio shows
-// them, the reader copies runs of bytes straight from there instead of one call per byte;
-// elsewhere the window is always empty and every byte goes through getc_unlocked.
-#ifdef __GLIBC__
-size_t window_size(FILE *f)
-{
-    return static_cast<size_t>(f->_IO_read_end - f->_IO_read_ptr);
-}
-const char *window(FILE *f)
-{
-    return f->_IO_read_ptr;
-}
-void consume(FILE *f, size_t n)
-{
-    f->_IO_read_ptr += n;
-}
-#else
-size_t window_size(FILE *)
-{
-    return 0;
-}
-const char *window(FILE *)
-{
-    return nullptr;
-}
-void consume(FILE *, size_t) {}
-#endif
-
 // Result of making room for one more byte and the NUL after it.
 enum class room { ok, overflow, no_memory };
 
@@ -120,8 +96,8 @@ ssize_t getdelim(char **lineptr, size_t *n, int delimiter, FILE *stream)
     const bool matchable = delimiter >= 0 && delimiter <= 255;
     size_t count = 0;
     for (;;) {
-        size_t avail = window_size(stream);
-        if (avail == 0) {
+        const std::string_view in = internal::buffered_input(stream);
+        if (in.empty()) {
             // One byte through stdio, which refills the buffer when it is empty.
             int c = getc_unlocked(stream);
             if (c == EOF)
@@ -134,19 +110,20 @@ ssize_t getdelim(char **lineptr, size_t *n, int delimiter, FILE *stream)
             continue;
         }
         // The buffered bytes up to the delimiter, in runs that fit the block.
-        const void *hit = matchable ? memchr(window(stream), delimiter, avail) : nullptr;
-        size_t want =
-            hit ? static_cast<size_t>(static_cast<const char *>(hit) - window(stream)) + 1 : avail;
-        while (want > 0) {
+        const void *hit = matchable ? memchr(in.data(), delimiter, in.size()) : nullptr;
+        const size_t want =
+            hit ? static_cast<size_t>(static_cast<const char *>(hit) - in.data()) + 1 : in.size();
+        for (size_t done = 0; done < want;) {
             if (make_room(lineptr, n, count) != room::ok) {
-                consume(stream, 1); // the byte that needed room is gone, as in a byte read
+                // The byte that needed room is gone, as in a byte read.
+                internal::consume_input(stream, 1);
                 return -1;
             }
-            size_t run = *n - 1 - count < want ? *n - 1 - count : want;
-            memcpy(*lineptr + count, window(stream), run);
-            consume(stream, run);
+            const size_t run = std::min(*n - 1 - count, want - done);
+            memcpy(*lineptr + count, in.data() + done, run);
+            internal::consume_input(stream, run);
             count += run;
-            want -= run;
+            done += run;
         }
         if (hit)
             break;
