@@ -11,7 +11,6 @@
 #ifdef __GLIBC__
 // The int-returning form, which reports an unknown error number instead of inventing a text.
 extern "C" int __xpg_strerror_r(int errnum, char *buf, size_t buflen);
-#define strerror_r __xpg_strerror_r
 #endif
 
 namespace support
@@ -37,6 +36,18 @@ constexpr size_t default_first_size = 64;
 const char *last_file_name = nullptr;
 unsigned int last_line_number = 0;
 
+// The system's text for errnum, written into text (size bytes), or "Unknown system error" when
+// the platform has none: the int-returning strerror_r, whichever form the headers declare.
+const char *system_error_text(int errnum, char *text, size_t size)
+{
+#ifdef __GLIBC__
+    const int failed = __xpg_strerror_r(errnum, text, size);
+#else
+    const int failed = strerror_r(errnum, text, size);
+#endif
+    return failed == 0 ? text : "Unknown system error";
+}
+
 // A program started with an empty argument vector has no name; print it as empty.
 const char *name()
 {
@@ -51,8 +62,7 @@ void message_tail(int status, int errnum, const char *format, va_list args)
     if (errnum != 0) {
         char text[error_text_size];
         // Allocates nothing, so memory exhaustion can still be reported.
-        const char *s = strerror_r(errnum, text, sizeof text) == 0 ? text : "Unknown system error";
-        fprintf(stderr, ": %s", s);
+        fprintf(stderr, ": %s", system_error_text(errnum, text, sizeof text));
     }
     putc('\n', stderr);
     fflush(stderr);
