@@ -144,12 +144,12 @@ quoting_options quoting_options_for_style(quoting_style style)
 
 // One pass of quoting an argument in one style into a caller's buffer.
 struct quoting_pass {
-    char *buffer; // nothing is stored at or past size
-    size_t size;
-    size_t len;      // bytes of quoted text so far, stored or not
-    const char *arg; // the argument and its length
-    size_t argsize;
-    quoting_style style;
+    char *buffer;             // the caller's buffer, of size bytes
+    size_t size;              // nothing is stored at or past it
+    size_t len;               // bytes of quoted text so far, stored or not
+    const char *arg;          // the argument
+    size_t argsize;           // its length
+    quoting_style style;      // as given, also a value past the last style
     style_rule rule;          // the style's marks and escaping
     bool unibyte;             // the locale's characters are single bytes
     const quoting_options *o; // whose bitmap asks for more backslashes
@@ -182,13 +182,14 @@ void emit_checked(quoting_pass &p, unsigned char c)
     emit(p, c);
 }
 
-// The character that starts at a byte of the argument.
+// A character of the argument.
 struct character {
     size_t bytes;      // its length; 0 for an invalid sequence
     bool printable;    // in the current locale
     bool shell_unsafe; // in the shell style, a later byte of it needs quotes
 };
 
+// The character that starts at byte i; in a single-byte locale, that byte alone.
 character character_at(const quoting_pass &p, size_t i)
 {
     if (p.unibyte)
@@ -241,6 +242,7 @@ void emit_character(quoting_pass &p, size_t &i, const character &c)
     }
 }
 
+// True when the shell style must quote the argument for a byte at i with this need.
 bool shell_needs_quotes(const quoting_pass &p, shell_need need, size_t i)
 {
     switch (need) {
