@@ -1,8 +1,10 @@
 // The line reader over arbitrary stream contents, delimiters, starting blocks and stdio buffer
-// sizes, against a model that splits the contents into records. Built twice: with the real cap
-// on the block and with a small one (LINE_READER_CAP), where too-long records are common.
+// sizes, against a model that splits the contents into records. Built twice: getdelim and
+// rpl_getline with the real cap on the block, and the reader behind them with a small cap
+// (SMALL_CAP) where too-long records are common.
 #include "check.h"
 #include "line_reader.h"
+#include "record_reader.h"
 
 #include <cerrno>
 #include <cstdint>
@@ -13,14 +15,14 @@
 namespace
 {
 
-#ifdef LINE_READER_CAP
-constexpr size_t cap = LINE_READER_CAP;
+#ifdef SMALL_CAP
+constexpr size_t cap = SMALL_CAP;
 #else
-constexpr size_t cap = size_t{1} << 31;
+constexpr size_t cap = support::internal::record_cap;
 #endif
 
 // Control bytes in front of the stream contents.
-struct Setup {
+struct reader_setup {
     int delimiter;      // passed to getdelim; 256 and above, or negative, never matches
     bool use_getline;   // read with rpl_getline (delimiter newline)
     char *block;        // the starting block, or null
@@ -29,9 +31,9 @@ struct Setup {
     size_t buffer_size; // stdio buffer for _IOFBF, 0 for the default
 };
 
-Setup decode(const uint8_t *c)
+reader_setup decode(const uint8_t *c)
 {
-    Setup s{c[0], false, nullptr, 0, _IOFBF, 0};
+    reader_setup s{c[0], false, nullptr, 0, _IOFBF, 0};
     switch (c[1] & 3) {
     case 1:
         s.use_getline = true;
@@ -73,6 +75,17 @@ Setup decode(const uint8_t *c)
     return s;
 }
 
+// One record from stream into the setup's block.
+ssize_t read_one(reader_setup &s, FILE *stream)
+{
+#ifdef SMALL_CAP
+    return support::internal::read_record(&s.block, &s.size, s.delimiter, stream, cap);
+#else
+    return s.use_getline ? support::rpl_getline(&s.block, &s.size, stream)
+                         : support::getdelim(&s.block, &s.size, s.delimiter, stream);
+#endif
+}
+
 // True when size is reached from before by the reader's growth steps (2n + 1, at most cap).
 bool grown_from(size_t before, size_t size)
 {
@@ -90,7 +103,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 4)
         return 0;
-    Setup s = decode(data);
+    reader_setup s = decode(data);
     std::vector<char> contents(data + 4, data + size);
     FILE *stream = fmemopen(contents.data(), contents.size(), "r");
     FUZZ_CHECK(stream != nullptr);
@@ -105,8 +118,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         size_t before = s.block && s.size ? s.size : 120;
         size_t limit = before > cap ? before : cap;
         errno = 0;
-        ssize_t got = s.use_getline ? support::rpl_getline(&s.block, &s.size, stream)
-                                    : support::getdelim(&s.block, &s.size, s.delimiter, stream);
+        ssize_t got = read_one(s, stream);
         FUZZ_CHECK(s.block != nullptr);
         FUZZ_CHECK(grown_from(before, s.size));
         if (pos == contents.size()) {

@@ -11,7 +11,6 @@
 #ifdef __GLIBC__
 // The int-returning form, which reports an unknown error number instead of inventing a text.
 extern "C" int __xpg_strerror_r(int errnum, char *buf, size_t buflen);
-#define strerror_r __xpg_strerror_r
 #endif
 
 namespace support
@@ -37,10 +36,34 @@ constexpr size_t default_first_size = 64;
 const char *last_file_name = nullptr;
 unsigned int last_line_number = 0;
 
+// The system's text for errnum, written into text (size bytes), or "Unknown system error" when
+// the platform has none: the int-returning strerror_r, whichever form the headers declare.
+const char *system_error_text(int errnum, char *text, size_t size)
+{
+#ifdef __GLIBC__
+    const int failed = __xpg_strerror_r(errnum, text, size);
+#else
+    const int failed = strerror_r(errnum, text, size);
+#endif
+    return failed == 0 ? text : "Unknown system error";
+}
+
 // A program started with an empty argument vector has no name; print it as empty.
 const char *name()
 {
     return program_name ? program_name : "";
+}
+
+// Starts every diagnostic: flushes standard output (unless it is closed), then calls the
+// callback or writes the program name and after_name.
+void message_head(const char *after_name)
+{
+    if (!internal::stdout_closed)
+        fflush(stdout);
+    if (error_print_progname)
+        error_print_progname();
+    else
+        fprintf(stderr, "%s%s", name(), after_name);
 }
 
 // Ends every diagnostic: the message, the system's text for errnum, the newline, the exit.
@@ -51,8 +74,7 @@ void message_tail(int status, int errnum, const char *format, va_list args)
     if (errnum != 0) {
         char text[error_text_size];
         // Allocates nothing, so memory exhaustion can still be reported.
-        const char *s = strerror_r(errnum, text, sizeof text) == 0 ? text : "Unknown system error";
-        fprintf(stderr, ": %s", s);
+        fprintf(stderr, ": %s", system_error_text(errnum, text, sizeof text));
     }
     putc('\n', stderr);
     fflush(stderr);
@@ -63,6 +85,19 @@ void message_tail(int status, int errnum, const char *format, va_list args)
 bool same_file_name(const char *a, const char *b)
 {
     return a == b || (a && b && strcmp(a, b) == 0);
+}
+
+// True when error_one_per_line is set and the position is the one it remembers; otherwise,
+// while the flag is set, remembers this position.
+bool repeats_last_position(const char *file_name, unsigned int line_number)
+{
+    if (!error_one_per_line)
+        return false;
+    if (line_number == last_line_number && same_file_name(file_name, last_file_name))
+        return true;
+    last_file_name = file_name;
+    last_line_number = line_number;
+    return false;
 }
 
 } // namespace
@@ -88,14 +123,9 @@ void set_program_name(const char *argv0)
 
 void error(int status, int errnum, const char *format, ...)
 {
-    if (!internal::stdout_closed)
-        fflush(stdout);
-    if (error_print_progname)
-        error_print_progname();
-    else
-        fprintf(stderr, "%s: ", name());
     va_list args;
     va_start(args, format);
+    message_head(": ");
     message_tail(status, errnum, format, args);
     va_end(args);
 }
@@ -103,24 +133,15 @@ void error(int status, int errnum, const char *format, ...)
 void error_at_line(int status, int errnum, const char *file_name, unsigned int line_number,
                    const char *format, ...)
 {
-    if (error_one_per_line) {
-        if (line_number == last_line_number && same_file_name(file_name, last_file_name))
-            return;
-        last_file_name = file_name;
-        last_line_number = line_number;
-    }
-    if (!internal::stdout_closed)
-        fflush(stdout);
-    if (error_print_progname)
-        error_print_progname();
-    else
-        fprintf(stderr, "%s:", name());
+    if (repeats_last_position(file_name, line_number))
+        return;
+    va_list args;
+    va_start(args, format);
+    message_head(":");
     if (file_name)
         fprintf(stderr, "%s:%u: ", file_name, line_number);
     else
         putc(' ', stderr);
-    va_list args;
-    va_start(args, format);
     message_tail(status, errnum, format, args);
     va_end(args);
 }

@@ -1,5 +1,5 @@
-// The reader built with a 4096-byte cap: the largest block, and the overflow past it.
-#include "line_reader.h"
+// The reader with a 4096-byte cap: the largest block, and the overflow past it.
+#include "record_reader.h"
 
 #include <gtest/gtest.h>
 
@@ -9,6 +9,8 @@
 
 namespace
 {
+
+constexpr size_t cap = 4096;
 
 TEST(LineReaderCap, GrowthStopsAtTheCapAndARecordOneByteLongerOverflows)
 {
@@ -28,14 +30,14 @@ TEST(LineReaderCap, GrowthStopsAtTheCapAndARecordOneByteLongerOverflows)
         char *p = nullptr;
         size_t n = 0;
         errno = 0;
-        ssize_t count = support::rpl_getline(&p, &n, in);
+        ssize_t count = support::internal::read_record(&p, &n, '\n', in, cap);
         EXPECT_EQ(count, c.result) << c.length;
         EXPECT_EQ(n, c.size) << c.length;
         if (count < 0) {
             EXPECT_EQ(errno, EOVERFLOW);
         }
         // After an overflow the 4095 bytes that fitted and the one that needed room are gone.
-        EXPECT_EQ(support::rpl_getline(&p, &n, in), c.next) << c.length;
+        EXPECT_EQ(support::internal::read_record(&p, &n, '\n', in, cap), c.next) << c.length;
         free(p);
         fclose(in);
     }
