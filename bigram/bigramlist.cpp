@@ -65,7 +65,11 @@ int main(int, char **argv)
     size_t prev_len = 0;
 
     ssize_t count;
-    while ((count = support::rpl_getline(&line, &line_size, stdin)) > 0) {
+    int read_failure = 0; // errno of a failed read, which ends the input
+    while (read_failure == 0 && (count = support::rpl_getline(&line, &line_size, stdin)) > 0) {
+        // The bytes read before a failed read are the last line: stdio would read on after it.
+        if (ferror(stdin))
+            read_failure = errno;
         // Only the newline goes; a last line without one keeps its last byte.
         if (line[count - 1] == '\n')
             line[count - 1] = '\0';
@@ -77,11 +81,13 @@ int main(int, char **argv)
         std::swap(line_size, prev_size);
         prev_len = len;
     }
-    if (ferror(stdin) || !feof(stdin)) {
+    if (read_failure == 0 && (ferror(stdin) || !feof(stdin))) {
         if (errno == ENOMEM && !ferror(stdin))
             support::xalloc_die();
-        support::error(support::exit_failure, errno, "read error");
+        read_failure = errno;
     }
+    if (read_failure != 0)
+        support::error(support::exit_failure, read_failure, "read error");
     free(line);
     free(prev);
     return 0;

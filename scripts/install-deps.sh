@@ -15,7 +15,7 @@ log=${DEPS_LOG:-$top/build/install-deps.log}
 packages() {
     case $1 in
     build) echo "make cmake g++ libgtest-dev" ;;
-    check) echo "$(packages build) locales groff-base pkgconf dpkg-dev file systemd" ;;
+    check) echo "$(packages build) locales groff-base pkgconf dpkg-dev file systemd strace" ;;
     check-target) echo "$(packages check) g++-powerpc-linux-gnu qemu-user googletest" ;;
     check-sanitize) packages check ;;
     coverage) echo "$(packages check) gcovr" ;;
@@ -30,7 +30,7 @@ packages() {
 purpose() {
     case $1 in
     build) echo "to build the programs and their tests" ;;
-    check) echo "to run the tests: locales, manual pages, pkg-config, Debian packages, systemd units" ;;
+    check) echo "to run the tests: locales, manual pages, pkg-config, Debian packages, systemd units, fault injection" ;;
     check-target) echo "to build for 32-bit big-endian PowerPC and run under emulation" ;;
     check-sanitize) echo "to run the tests under the sanitizers" ;;
     coverage) echo "to measure line and branch coverage" ;;

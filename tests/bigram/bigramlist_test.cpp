@@ -1,9 +1,16 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
 #include <random>
 #include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
 
 #include "run_program.h"
 
@@ -133,6 +140,45 @@ TEST(Bigramlist, ReadErrorIsReportedNotTakenForTheEnd)
     RunResult r = run_bigramlist(o);
     EXPECT_EQ(r.err, "P: read error: " + std::string(strerror(EISDIR)) + "\n");
     EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.status, 1);
+}
+
+TEST(Bigramlist, StopsAtTheFirstReadError)
+{
+    // The second read of standard input fails with EIO (injected by strace, which reaches the C
+    // library's own reads). The bytes before it are the last line, and nothing after the failure
+    // is read, although the input goes on.
+    const char *strace = "/usr/bin/strace";
+    if (access(strace, X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed";
+    const std::string dir = harness::make_temp_dir(), fifo = dir + "/in";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    std::thread writer([&] {
+        int fd = open(fifo.c_str(), O_WRONLY);
+        if (fd < 0)
+            return;
+        auto put = [fd](std::string_view s) { return write(fd, s.data(), s.size()) > 0; };
+        // The second part only once the first has been read, so that it comes by a later read.
+        int left = 1;
+        if (put("/usr/bin\n/usr/li"))
+            for (int i = 0; i < 10000 && ioctl(fd, FIONREAD, &left) == 0 && left > 0; ++i)
+                usleep(1000);
+        put("b/x\n/var\n");
+        close(fd);
+    });
+    std::vector<std::string> argv = {strace,       "-o", "/dev/null",
+                                     "-P",         fifo, "-e",
+                                     "trace=read", "-e", "inject=read:error=EIO:when=2"};
+    if (const char *emulator = getenv("HARNESS_EMULATOR"))
+        argv.push_back(emulator);
+    argv.push_back(BIGRAMLIST_PATH);
+    RunOptions o;
+    o.in = harness::file(fifo, O_RDONLY);
+    RunResult r = harness::run_program(strace, argv, o);
+    writer.join();
+    harness::remove_tree(dir);
+    EXPECT_EQ(r.out, "/u\nsr\n/b\nin\nli\n");
+    EXPECT_EQ(r.err, std::string(BIGRAMLIST_PATH) + ": read error: " + strerror(EIO) + "\n");
     EXPECT_EQ(r.status, 1);
 }
 
