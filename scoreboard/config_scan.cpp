@@ -62,13 +62,14 @@ struct open_stream {
     }
 };
 
-// Opens the configuration file for reading as a stream. The open does not wait for a writer
-// of a FIFO, and devices are refused (EINVAL): a device such as /dev/zero could be read for ever.
+// Opens the configuration file for reading as a stream. Only a regular file is read: the open
+// does not wait for the writer of a FIFO, and a FIFO, a device (/dev/zero could be read for
+// ever), a directory or a socket is refused with EINVAL.
 FILE *open_config(const char *path)
 {
     constexpr file_access::open_rules rules{
         .flags = O_RDONLY | O_NOCTTY,
-        .types = file_access::type_check::devices,
+        .not_regular_errno = EINVAL,
         .nonblocking_open = true,
     };
     int fd = file_access::open_checked(path, rules);

@@ -10,40 +10,26 @@ namespace file_access
 namespace
 {
 
-// Whether path itself is a symbolic link; errno is kept.
-bool is_link(const char *path)
+// Whether the ELOOP of an open that refused to follow a final link came from a symbolic link at
+// path rather than from a loop of links above it; errno is kept. Neither probe opens the file
+// for reading, so neither can wait on a FIFO or touch a device. A path that still leads to a
+// file was a link, whatever it is now; one that leads nowhere is a link when it is one itself.
+bool refused_link(const char *path)
 {
     bool link = false;
     keeping_errno([&] {
-        struct stat64 st;
-        link = lstat64(path, &st) == 0 && S_ISLNK(st.st_mode);
+        int fd = open64(path, O_PATH | O_CLOEXEC);
+        if (fd >= 0) {
+            link = true;
+        } else {
+            fd = open64(path, O_PATH | O_NOFOLLOW | O_CLOEXEC);
+            struct stat64 st;
+            link = fd >= 0 && fstat64(fd, &st) == 0 && S_ISLNK(st.st_mode);
+        }
+        if (fd >= 0)
+            close(fd);
     });
     return link;
-}
-
-// The errno that refuses a file of mode by types, or 0.
-int kind_refusal(type_check types, mode_t mode)
-{
-    if (types == type_check::not_regular && !S_ISREG(mode))
-        return EPERM;
-    if (types == type_check::devices && (S_ISCHR(mode) || S_ISBLK(mode)))
-        return EINVAL;
-    return 0;
-}
-
-// The errno that refuses the file open on fd at path, or 0 when rules keep it.
-int refusal(const char *path, int fd, const open_rules &rules)
-{
-    struct stat64 st;
-    if (rules.links == link_check::by_path_status) {
-        if (lstat64(path, &st) < 0)
-            return errno;
-        if (S_ISLNK(st.st_mode))
-            return EPERM;
-    }
-    if (rules.types == type_check::none)
-        return 0;
-    return fstat64(fd, &st) < 0 ? errno : kind_refusal(rules.types, st.st_mode);
 }
 
 } // namespace
@@ -51,20 +37,26 @@ int refusal(const char *path, int fd, const open_rules &rules)
 int open_checked(const char *path, const open_rules &rules)
 {
     int flags = rules.flags;
-    if (rules.links == link_check::by_open)
+    if (rules.refuse_links)
         flags |= O_NOFOLLOW;
     if (rules.nonblocking_open)
         flags |= O_NONBLOCK;
     int fd = open64(path, flags);
     if (fd < 0) {
-        if (rules.links == link_check::by_open && errno == ELOOP && is_link(path))
+        // The open itself refuses the link, so no file swapped in afterwards can slip past.
+        if (rules.refuse_links && errno == ELOOP && refused_link(path))
             errno = EPERM;
         return -1;
     }
     descriptor_guard guard{fd};
-    if (int refused = refusal(path, fd, rules); refused != 0) {
-        errno = refused;
-        return -1;
+    if (rules.not_regular_errno != 0) {
+        struct stat64 st;
+        if (fstat64(fd, &st) < 0)
+            return -1;
+        if (!S_ISREG(st.st_mode)) {
+            errno = rules.not_regular_errno;
+            return -1;
+        }
     }
     // Non-blocking mode only kept the open of a FIFO or a device from waiting.
     if (rules.nonblocking_open) {

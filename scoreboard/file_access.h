@@ -37,26 +37,12 @@ struct descriptor_guard {
     int release();
 };
 
-// How open_checked refuses a symbolic link at the path, with EPERM.
-enum class link_check {
-    none,           // links are followed like any other path
-    by_open,        // the open itself refuses to follow a final link (O_NOFOLLOW)
-    by_path_status, // after the open, lstat64 of the path must succeed and find no link
-};
-
-// Which kinds of file open_checked refuses once the file is open (fstat64).
-enum class type_check {
-    none,        // every kind is kept, and the status is not taken
-    not_regular, // anything but a regular file, with EPERM
-    devices,     // character and block devices, with EINVAL
-};
-
 // What open_checked opens and what it refuses.
 struct open_rules {
-    int flags;                           // handed to open64, no creation mode
-    link_check links = link_check::none; // whether and how a symbolic link is refused
-    type_check types = type_check::none; // the kinds of file refused
-    bool nonblocking_open = false;       // open with O_NONBLOCK, cleared once the checks pass
+    int flags;                     // handed to open64, no creation mode
+    bool refuse_links = false;     // the open itself refuses a final symbolic link, with EPERM
+    int not_regular_errno = 0;     // when set, anything but a regular file is refused with it
+    bool nonblocking_open = false; // open with O_NONBLOCK, cleared once the checks pass
 };
 
 // Opens path by rules and refuses what they exclude; the descriptor, or -1 with errno (a

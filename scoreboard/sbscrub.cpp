@@ -1,5 +1,6 @@
 // sbscrub: clears the stale slots of the daemon's scoreboard file.
 #include "config_scan.h"
+#include "output_check.h"
 #include "scoreboard.h"
 
 #include <getopt.h>
@@ -100,6 +101,7 @@ int main(int argc, char *argv[])
     if (const char *slash = strrchr(program_name, '/'))
         program_name = slash + 1;
     opterr = 0;
+    atexit(output_check::report_at_exit);
 
     int c;
     while ((c = getopt_long(argc, argv, "c:f:hv", scrub_long_options, nullptr)) != -1) {

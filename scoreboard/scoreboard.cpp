@@ -29,12 +29,15 @@ scoreboard_header header;
 scoreboard_entry entry;
 
 // A whole-file lock request on the open scoreboard, repeated while it fails with EAGAIN or
-// EINTR; 0, or -1 on any other failure.
+// EINTR; 0 with errno as it was, or -1 on any other failure.
 int lock_scoreboard(short type, bool wait)
 {
+    const int saved = errno;
     for (;;) {
-        if (file_access::lock_whole_file(scoreboard_fd, type, wait) == 0)
+        if (file_access::lock_whole_file(scoreboard_fd, type, wait) == 0) {
+            errno = saved;
             return 0;
+        }
         if (errno != EAGAIN && errno != EINTR)
             return -1;
     }
@@ -104,8 +107,8 @@ int util_set_scoreboard(const char *path)
 int util_open_scoreboard(int flags)
 {
     // A symbolic link at the path is refused: the scoreboard must be the file itself.
-    scoreboard_fd = file_access::open_checked(
-        scoreboard_path, {.flags = flags, .links = file_access::link_check::by_path_status});
+    scoreboard_fd =
+        file_access::open_checked(scoreboard_path, {.flags = flags, .refuse_links = true});
     if (scoreboard_fd < 0)
         return -1;
     ssize_t n =
@@ -137,6 +140,9 @@ scoreboard_entry *util_scoreboard_entry_read()
         memset(&entry, 0, sizeof entry);
         ssize_t n = file_access::retry_after_signal(
             [] { return read(scoreboard_fd, &entry, sizeof entry); });
+        // End of file is no error, also after a read that a signal interrupted.
+        if (n == 0)
+            errno = 0;
         if (n <= 0)
             break;
         if (entry.pid != 0) {

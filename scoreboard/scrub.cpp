@@ -3,15 +3,21 @@
 #include "scrub.h"
 
 #include "file_access.h"
+#include "output_check.h"
 #include "scoreboard.h"
 
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <string>
+#include <string_view>
 
 namespace
 {
@@ -36,19 +42,65 @@ struct write_lock {
     }
 };
 
+// The messages of the scan with verbose on. They are kept in memory while the lock is held and
+// written once it is released, so that a reader of standard output that does not keep up never
+// keeps the daemon waiting for the lock. Should memory run out, what was kept is written and
+// the rest goes straight to standard output, in the same order.
+struct scan_messages {
+    bool verbose;
+    std::string kept;
+    bool direct = false;
+
+    // Adds one message, a printf format and its arguments.
+    [[gnu::format(printf, 2, 3)]] void add(const char *format, ...);
+    // Writes and flushes what was kept.
+    void write_out();
+};
+
+void scan_messages::add(const char *format, ...)
+{
+    if (!verbose)
+        return;
+    char text[256];
+    va_list args;
+    va_start(args, format);
+    int n = vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (n < 0)
+        return;
+    std::string_view message(text, std::min(static_cast<size_t>(n), sizeof text - 1));
+    if (!direct) {
+        try {
+            kept.append(message);
+            return;
+        } catch (const std::bad_alloc &) {
+            write_out();
+            direct = true;
+        }
+    }
+    output_check::write(message.data(), message.size());
+}
+
+void scan_messages::write_out()
+{
+    output_check::write(kept.data(), kept.size());
+    output_check::flush();
+    kept.clear();
+}
+
 // Reading and writing, refusing a symbolic link and anything but a regular file, so that the
 // scrub never writes into some other file or a device.
 constexpr file_access::open_rules scoreboard_rules{
     .flags = O_RDWR | O_NOCTTY,
-    .links = file_access::link_check::by_open,
-    .types = file_access::type_check::not_regular,
+    .refuse_links = true,
+    .not_regular_errno = EPERM,
     .nonblocking_open = true,
 };
 
 // Overwrites the slot at pos with zeros. After a failed or short write (reported when verbose)
 // the rest of the slot is written again at the offset reached, a bounded number of times.
 // 0, or -1 with errno (EIO for a short write).
-int clear_slot(int fd, off64_t pos, scoreboard_entry &slot, int verbose)
+int clear_slot(int fd, off64_t pos, scoreboard_entry &slot, scan_messages &messages)
 {
     memset(&slot, 0, sizeof slot);
     const char *bytes = reinterpret_cast<const char *>(&slot);
@@ -66,8 +118,7 @@ int clear_slot(int fd, off64_t pos, scoreboard_entry &slot, int verbose)
         if (done == sizeof slot)
             break;
         int err = n < 0 ? errno : EIO;
-        if (verbose)
-            printf("error scrubbing scoreboard: %s", strerror(err));
+        messages.add("error scrubbing scoreboard: %s", strerror(err));
         if (++failures > extra_write_attempts) {
             errno = err;
             return -1;
@@ -77,24 +128,18 @@ int clear_slot(int fd, off64_t pos, scoreboard_entry &slot, int verbose)
     return 0;
 }
 
-} // namespace
-
-int util_scoreboard_scrub(int verbose)
+// Whether the slot's process is gone. A negative pid names no process (kill would take it
+// for a process group), so its slot is stale without a probe. Only a probe that finds no such
+// process marks a slot stale; a process of another user (EPERM) keeps its slot.
+bool is_stale(pid_t pid)
 {
-    const char *path = util_get_scoreboard();
-    if (verbose)
-        printf("scrubbing ScoreboardFile %s\n", path);
+    return pid < 0 || (pid > 0 && kill(pid, 0) < 0 && errno == ESRCH);
+}
 
-    int fd = file_access::open_checked(path, scoreboard_rules);
-    if (fd < 0)
-        return -1;
-    file_access::descriptor_guard file{fd};
-
-    if (file_access::retry_after_signal(
-            [fd] { return file_access::lock_whole_file(fd, F_WRLCK, true); }) < 0)
-        return -1;
-    write_lock lock{fd};
-
+// Clears the stale slots from the first slot to the end of the file on fd, which is locked.
+// 0, or -1 with errno.
+int scan_slots(int fd, scan_messages &messages)
+{
     off64_t pos = lseek64(fd, first_slot, SEEK_SET);
     if (pos < 0)
         return -1;
@@ -105,20 +150,47 @@ int util_scoreboard_scrub(int verbose)
             return -1;
         // End of file, or a trailing partial slot, ends the scan.
         if (n != static_cast<ssize_t>(sizeof slot))
-            break;
-        // Only a probe that finds no such process marks the slot stale; a process of another
-        // user (EPERM) keeps its slot.
-        if (slot.pid != 0 && kill(slot.pid, 0) < 0 && errno == ESRCH) {
-            // This message and the write error in clear_slot end without a line break on
-            // purpose: the daemon's tools read them that way, run together on one line.
-            if (verbose)
-                printf("scrubbing scoreboard slot for PID %u", static_cast<unsigned>(slot.pid));
-            if (clear_slot(fd, pos, slot, verbose) < 0)
+            return 0;
+        if (is_stale(slot.pid)) {
+            // This message and the write errors of clear_slot end without a line break on
+            // purpose: that is the format, in which they run together on one line.
+            messages.add("scrubbing scoreboard slot for PID %u", static_cast<unsigned>(slot.pid));
+            if (clear_slot(fd, pos, slot, messages) < 0)
                 return -1;
         }
         pos = lseek64(fd, 0, SEEK_CUR);
         if (pos < 0)
             return -1;
     }
-    return 0;
+}
+
+// Opens and locks the scoreboard at path and clears its stale slots; the lock is released and
+// the file closed on return. 0, or -1 with errno.
+int scrub_file(const char *path, scan_messages &messages)
+{
+    int fd = file_access::open_checked(path, scoreboard_rules);
+    if (fd < 0)
+        return -1;
+    file_access::descriptor_guard file{fd};
+    if (file_access::retry_after_signal(
+            [fd] { return file_access::lock_whole_file(fd, F_WRLCK, true); }) < 0)
+        return -1;
+    write_lock lock{fd};
+    return scan_slots(fd, messages);
+}
+
+} // namespace
+
+int util_scoreboard_scrub(int verbose)
+{
+    const char *path = util_get_scoreboard();
+    // Out before the lock is requested, so that a scrub waiting for it says what it waits for.
+    if (verbose) {
+        printf("scrubbing ScoreboardFile %s\n", path);
+        output_check::flush();
+    }
+    scan_messages messages{verbose != 0, {}};
+    int result = scrub_file(path, messages);
+    file_access::keeping_errno([&] { messages.write_out(); });
+    return result;
 }

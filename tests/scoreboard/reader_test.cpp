@@ -9,11 +9,13 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -97,8 +99,6 @@ TEST_F(ReaderTest, FailuresAfterTheOpen)
         bool stays_open;
     };
     const Case cases[] = {
-        // The path named another file, or none, by the time it was checked.
-        {"path gone after the open", Op::link_stat, {fail(ENOENT)}, -1, ENOENT, false},
         {"interrupted header reads are repeated", Op::read, {fail(EINTR), fail(EINTR)}, 0, 0, true},
         {"failed header read", Op::read, {fail(EIO)}, -1, EIO, true},
         {"interrupted, then failed header read", Op::read, {fail(EINTR), fail(EIO)}, -1, EIO, true},
@@ -142,6 +142,61 @@ TEST_F(ReaderTest, RefusesSymbolicLinkAndLeavesNothingOpen)
     EXPECT_EQ(harness::open_descriptors(), before);
     EXPECT_EQ(util_scoreboard_entry_read(), nullptr);
     EXPECT_EQ(errno, EINVAL);
+}
+
+TEST_F(ReaderTest, ALinkRacingWithAFileIsNeverFollowed)
+{
+    // Another process swaps the path between the scoreboard and a link to another file. The
+    // reader and the scrub either get the scoreboard or refuse the link with EPERM; they never
+    // land on the link's target, and never report the open's ELOOP.
+    standin::Board own, other;
+    own.daemon_pid = 111;
+    other.daemon_pid = 222;
+    other.pids = {standin::dead_pid()};
+    const std::string file = dir + "/file", target = dir + "/target";
+    standin::write(file, own);
+    standin::write(path, own);
+    standin::write(target, other);
+    struct Case {
+        const char *what;
+        int (*open_path)(); // 0 when it opened the scoreboard, else -1 with errno
+    };
+    const Case cases[] = {
+        {"reader",
+         [] {
+             int rc = util_open_scoreboard(O_RDONLY);
+             if (rc == 0 && util_scoreboard_get_daemon_pid() != 111)
+                 rc = -2;
+             util_close_scoreboard();
+             return rc;
+         }},
+        {"scrub", [] { return util_scoreboard_scrub(0); }},
+    };
+    for (const Case &c : cases) {
+        std::atomic<bool> stop{false};
+        std::thread swapper([&] {
+            const std::string link_tmp = dir + "/link.tmp", copy = dir + "/file.tmp";
+            while (!stop) {
+                symlink("target", link_tmp.c_str());
+                rename(link_tmp.c_str(), path.c_str());
+                link(file.c_str(), copy.c_str());
+                rename(copy.c_str(), path.c_str());
+            }
+        });
+        // Until both outcomes have been seen often enough to show the race was run.
+        int opened = 0, refused = 0;
+        for (int i = 0; i < 200000 && (opened < 200 || refused < 200); ++i) {
+            errno = 0;
+            int rc = c.open_path();
+            ASSERT_TRUE(rc == 0 || (rc == -1 && errno == EPERM))
+                << c.what << ": result " << rc << ", " << strerror(errno);
+            (rc == 0 ? opened : refused) += 1;
+        }
+        stop = true;
+        swapper.join();
+        EXPECT_EQ(harness::read_file(target), standin::build(other)) << c.what;
+        EXPECT_GT(refused, 0) << c.what << ": the swap never raced with the open";
+    }
 }
 
 TEST_F(ReaderTest, MissingFileFailsWithOpenError)
@@ -212,16 +267,34 @@ TEST_F(ReaderTest, PartialSlotAfterAnEmptySlotIsPaddedWithZeros)
 
 TEST_F(ReaderTest, HeaderOnlyEndsAtOnceAndPrintsNothing)
 {
-    auto r = harness::run_function([&] {
-        if (open_board(standin::Board{}) != 0)
-            return 10;
-        errno = EBADF;
-        if (util_scoreboard_entry_read() != nullptr)
-            return 11;
-        return errno;
-    });
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.out, "");
+    // End of file is no error, also when a signal interrupted the read before it or the unlock
+    // after it was busy at first.
+    struct Case {
+        const char *what;
+        Op op;
+        std::vector<faults::Outcome> outcomes;
+    };
+    const Case cases[] = {
+        {"end of file", Op::read, {}},
+        {"end of file after interrupted reads",
+         Op::read,
+         {faults::fail(EINTR), faults::fail(EINTR)}},
+        {"end of file, then a busy unlock", Op::unlock, {faults::fail(EAGAIN)}},
+    };
+    for (const Case &c : cases) {
+        auto r = harness::run_function([&] {
+            if (open_board(standin::Board{}) != 0)
+                return 10;
+            faults::target(path);
+            faults::script(c.op, c.outcomes);
+            errno = EBADF;
+            if (util_scoreboard_entry_read() != nullptr)
+                return 11;
+            return errno;
+        });
+        EXPECT_EQ(r.status, 0) << c.what;
+        EXPECT_EQ(r.out, "") << c.what;
+    }
 }
 
 TEST_F(ReaderTest, ReadErrorIsReportedOnStandardOutput)

@@ -2,6 +2,7 @@
 #include "run_program.h"
 #include "standin.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace
@@ -155,6 +157,99 @@ TEST_F(SbscrubTest, VerboseReportsEachClearedSlot)
     }
 }
 
+TEST_F(SbscrubTest, LostOutputIsAFailure)
+{
+    struct Case {
+        std::vector<std::string> args;
+        harness::Redirect out;
+        int status;
+    };
+    const Case cases[] = {
+        {{"-h"}, harness::file("/dev/full", O_WRONLY), 1},
+        {{"-v", "-f", path}, harness::file("/dev/full", O_WRONLY), 1},
+        {{"-v", "-f", path}, harness::closed(), 1},
+        // Nothing is written without -v, so nothing is lost.
+        {{"-f", path}, harness::file("/dev/full", O_WRONLY), 0},
+        {{"-f", path}, harness::closed(), 0},
+    };
+    for (const Case &c : cases) {
+        standin::write(path, board);
+        harness::RunOptions o;
+        o.out = c.out;
+        auto r = harness::run_program(
+            SBSCRUB_PATH,
+            [&] {
+                std::vector<std::string> argv{"sbscrub"};
+                argv.insert(argv.end(), c.args.begin(), c.args.end());
+                return argv;
+            }(),
+            o);
+        const std::string what =
+            c.args[0] + (c.out.kind == harness::Redirect::closed ? " closed" : " full");
+        EXPECT_EQ(r.status, c.status) << what;
+        const std::string text = strerror(c.out.kind == harness::Redirect::closed ? EBADF : ENOSPC);
+        EXPECT_EQ(r.err, c.status == 0 ? "" : "write error: " + text + "\n") << what;
+        // The scrub ran all the same.
+        if (c.args[0] != "-h") {
+            EXPECT_EQ(harness::read_file(path), scrubbed()) << what;
+        }
+    }
+}
+
+TEST_F(SbscrubTest, NeverHoldsTheLockWhileItsOutputWaits)
+{
+    // Enough stale slots that their messages overfill a pipe nobody reads.
+    board.pids.assign(3000, dead);
+    standin::write(path, board);
+    const std::string fifo = dir + "/out";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(reader, 0);
+    // A reader of the scoreboard makes the scrub wait for its lock.
+    standin::Holder holder = standin::hold_lock(path, F_RDLCK, 1000);
+    ASSERT_GT(holder.pid, 0);
+    harness::RunResult r;
+    std::thread run([&] {
+        harness::RunOptions o;
+        o.out = harness::file(fifo, O_WRONLY);
+        r = harness::run_program(SBSCRUB_PATH, {"sbscrub", "-v", "-f", path}, o);
+    });
+    std::string out;
+    auto drain = [&] {
+        char buf[4096];
+        for (ssize_t n; (n = read(reader, buf, sizeof buf)) > 0;)
+            out.append(buf, static_cast<size_t>(n));
+    };
+    // The first message is out while the scrub still waits for the lock.
+    const std::string first = "scrubbing ScoreboardFile " + path + "\n";
+    for (int i = 0; i < 1000 && out.size() < first.size(); ++i, usleep(1000))
+        drain();
+    EXPECT_EQ(out, first);
+    EXPECT_EQ(standin::release(holder), 0);
+    // Once every slot is cleared, the scrub waits on its output without the lock.
+    const std::string cleared =
+        standin::build(board).substr(0, 16) + std::string(616 * board.pids.size(), '\0');
+    for (int i = 0; i < 5000 && harness::read_file(path) != cleared; ++i)
+        usleep(1000);
+    int fd = open(path.c_str(), O_RDWR);
+    struct flock fl {
+    };
+    fl.l_type = F_WRLCK;
+    fl.l_whence = SEEK_SET;
+    EXPECT_EQ(fcntl(fd, F_SETLK, &fl), 0) << strerror(errno);
+    close(fd);
+    fcntl(reader, F_SETFL, 0);
+    drain();
+    run.join();
+    close(reader);
+    std::string expected = first;
+    for (size_t i = 0; i < board.pids.size(); ++i)
+        expected += "scrubbing scoreboard slot for PID " + std::to_string(dead);
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(out, expected);
+    EXPECT_EQ(harness::read_file(path), cleared);
+}
+
 TEST_F(SbscrubTest, ExistingFileIsNeverOverriddenByTheConfiguration)
 {
     std::string other = dir + "/other.scoreboard";
@@ -278,21 +373,24 @@ TEST_F(SbscrubTest, BadScoreboardContents)
 {
     struct Case {
         const char *what;
-        std::string bytes;
+        std::string bytes, after;
     };
-    std::string huge_header(16, '\xff');
+    const std::string huge_header(16, '\xff'), ones(616 * 3, '\xff');
+    const std::string partial = standin::build(board).substr(0, 16 + 615);
     const Case cases[] = {
-        {"empty", ""},
-        {"truncated header", standin::build(board).substr(0, 9)},
-        {"header and a partial slot", standin::build(board).substr(0, 16 + 615)},
-        {"all ones", huge_header + std::string(616 * 3, '\xff')},
+        {"empty", "", ""},
+        {"truncated header", standin::build(board).substr(0, 9),
+         standin::build(board).substr(0, 9)},
+        {"header and a partial slot", partial, partial},
+        // Pid -1 names no process (kill would probe every process), so the slots go.
+        {"all ones", huge_header + ones, huge_header + std::string(ones.size(), '\0')},
     };
     for (const Case &c : cases) {
         harness::write_file(path, c.bytes);
         auto r = sbscrub({"-f", path});
         EXPECT_EQ(r.status, 0) << c.what;
         EXPECT_EQ(r.err, "") << c.what;
-        EXPECT_EQ(harness::read_file(path), c.bytes) << c.what;
+        EXPECT_EQ(harness::read_file(path), c.after) << c.what;
     }
 }
 
