@@ -11,7 +11,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -224,20 +223,6 @@ RunResult run_function(const std::function<int()> &body, const RunOptions &optio
 bool under_emulator()
 {
     return emulator() != nullptr;
-}
-
-std::string make_temp_dir()
-{
-    std::string tmpl = (std::filesystem::temp_directory_path() / "bgt.XXXXXX").string();
-    if (!mkdtemp(tmpl.data()))
-        throw std::runtime_error("mkdtemp");
-    return tmpl;
-}
-
-void remove_tree(const std::string &path)
-{
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
 }
 
 void write_file(const std::string &path, const std::string &bytes)

@@ -61,10 +61,6 @@ RunResult run_function(const std::function<int()> &body, const RunOptions &optio
 // programs through it, but a host program such as a shell cannot start them.
 bool under_emulator();
 
-// Path of a new empty temporary directory, removed with everything in it by remove_tree.
-std::string make_temp_dir();
-// Removes path and everything below it.
-void remove_tree(const std::string &path);
 // Writes bytes to the file at path, creating or truncating it.
 void write_file(const std::string &path, const std::string &bytes);
 // Reads the whole file at path.

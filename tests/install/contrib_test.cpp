@@ -8,6 +8,7 @@
 #include <string>
 
 #include "run_program.h"
+#include "temp_dir.h"
 #include "tools.h"
 
 namespace
@@ -16,7 +17,8 @@ namespace
 TEST(Contrib, SystemdUnitsVerify)
 {
     REQUIRE_TOOL(analyze, "systemd-analyze");
-    std::string dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     // The unit names the scrubber by its bare name, found on systemd's own search path; here it
     // is pointed at the built program, whose name must match.
     std::string service = harness::read_file(CONTRIB_DIR "/sbscrub.service");
@@ -41,7 +43,6 @@ TEST(Contrib, SystemdUnitsVerify)
     harness::RunResult r = harness::run_program(analyze, argv, options);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    harness::remove_tree(dir);
 }
 
 TEST(Contrib, CronFileRunsTheScrubberEveryFewMinutes)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "run_program.h"
+#include "temp_dir.h"
 #include "tools.h"
 
 namespace
@@ -22,15 +23,12 @@ class InstalledTree : public ::testing::Test
   protected:
     void SetUp() override
     {
-        dir = harness::make_temp_dir();
-        root = dir + "/root" + prefix;
         harness::RunOptions options;
         options.env = {"DESTDIR=" + dir + "/root"};
         harness::RunResult r = install_test::run_ok(
             {CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix}, options);
         ASSERT_EQ(r.status, 0);
     }
-    void TearDown() override { harness::remove_tree(dir); }
 
     // Builds the consumer with g++ and the given extra arguments into dir/name.
     std::string compile_consumer(const std::string &name, const std::vector<std::string> &flags)
@@ -47,8 +45,9 @@ class InstalledTree : public ::testing::Test
         return dir + "/" + name;
     }
 
-    std::string dir;  // everything the test makes
-    std::string root; // the installation prefix under DESTDIR
+    const harness::temp_dir scratch;
+    const std::string dir = scratch.path();          // everything the test makes
+    const std::string root = dir + "/root" + prefix; // the installation prefix under DESTDIR
 };
 
 // What every consumer of the library does: quote each input line for a shell, and report a

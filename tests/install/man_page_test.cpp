@@ -16,6 +16,7 @@
 
 #include "run_program.h"
 #include "scoreboard.h"
+#include "temp_dir.h"
 #include "tools.h"
 
 namespace
@@ -194,7 +195,8 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
     REQUIRE_TOOL(groff, "groff");
     if (exists(SBSCRUB_DEFAULT_SCOREBOARD))
         GTEST_SKIP() << SBSCRUB_DEFAULT_SCOREBOARD << " exists on this host";
-    std::string dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     std::string subdir = dir + "/sub";
     ASSERT_EQ(mkdir(subdir.c_str(), 0700), 0);
     int32_t pid = vanished_pid();
@@ -278,7 +280,6 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
                 << c.name << ": \"" << squeeze(line) << "\" is not in " << c.page.file << " "
                 << c.section;
     }
-    harness::remove_tree(dir);
 }
 
 TEST(ManPages, FilesNameTheDefaultsAsBuilt)
@@ -324,7 +325,8 @@ TEST(ManPages, ExamplesPrintWhatTheyShow)
 {
     REQUIRE_TOOL(groff, "groff");
     REQUIRE_TOOL(sh, "sh");
-    std::string path_dirs, dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    std::string path_dirs, dir = scratch.path();
     for (const Page &p : pages) {
         std::string program = p.program;
         path_dirs += program.substr(0, program.rfind('/')) + ":";
@@ -357,7 +359,6 @@ TEST(ManPages, ExamplesPrintWhatTheyShow)
             EXPECT_EQ(out, e.output) << p.file << ": " << e.command << "\n" << r.err;
         }
     }
-    harness::remove_tree(dir);
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 
 #include "alloc_control.h"
 #include "run_program.h"
+#include "temp_dir.h"
 
 namespace
 {
@@ -94,7 +95,8 @@ TEST(Error, NonZeroStatusExitsThroughTheExitHandlers)
 TEST(Error, FlushesStandardOutputBeforeTheMessage)
 {
     // Both streams append to one file, so the order of the bytes is the order of the writes.
-    std::string dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     std::string path = dir + "/both";
     harness::RunOptions o;
     o.out = harness::file(path, O_WRONLY | O_CREAT | O_APPEND);
@@ -108,7 +110,6 @@ TEST(Error, FlushesStandardOutputBeforeTheMessage)
         o);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(harness::read_file(path), "pending output P: message\nP:f:1: at line\n");
-    harness::remove_tree(dir);
 }
 
 TEST(ErrorAtLine, WritesThePositionAfterTheName)

@@ -13,11 +13,12 @@
 #include <cstring>
 #include <cwchar>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "quoting_slots.h"
-#include "run_program.h"
+#include "temp_dir.h"
 
 using namespace support;
 
@@ -444,7 +445,8 @@ class DoubleByteLocale : public Quoting
             reason = "not running as root";
             return;
         }
-        dir = harness::make_temp_dir();
+        scratch = std::make_unique<harness::temp_dir>();
+        dir = scratch->path();
         // Compiled locale data is in the byte order of the machine that reads it.
         std::string order = std::endian::native == std::endian::big ? "--big-endian " : "";
         std::string cmd =
@@ -467,11 +469,7 @@ class DoubleByteLocale : public Quoting
         unsetenv("LOCPATH");
         setlocale(LC_ALL, "C");
     }
-    static void TearDownTestSuite()
-    {
-        if (!dir.empty())
-            harness::remove_tree(dir);
-    }
+    static void TearDownTestSuite() { scratch.reset(); }
     void SetUp() override
     {
         Quoting::SetUp();
@@ -486,6 +484,7 @@ class DoubleByteLocale : public Quoting
         setlocale(LC_ALL, "C");
         Quoting::TearDown();
     }
+    static inline std::unique_ptr<harness::temp_dir> scratch;
     static inline std::string dir, reason;
     static inline bool loaded = false;
 };

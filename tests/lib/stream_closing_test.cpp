@@ -15,6 +15,7 @@
 #include "diagnostics.h"
 #include "quoting.h"
 #include "run_program.h"
+#include "temp_dir.h"
 
 using namespace support;
 
@@ -275,7 +276,8 @@ TEST(CloseStream, ResultAndErrno)
          },
          EOF, EIO},
     };
-    const std::string dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         FILE *f = c.open(dir);
@@ -287,7 +289,6 @@ TEST(CloseStream, ResultAndErrno)
         }
     }
     EXPECT_EQ(harness::read_file(dir + "/a"), "data");
-    harness::remove_tree(dir);
 }
 
 } // namespace

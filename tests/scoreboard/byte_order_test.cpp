@@ -3,6 +3,7 @@
 // out here for either byte order, so the same tests hold on both kinds of machine.
 #include "run_program.h"
 #include "scoreboard.h"
+#include "scoreboard_fixture.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -41,21 +42,7 @@ std::string foreign(uint32_t v)
     return big_endian ? little(v) : big(v);
 }
 
-class ByteOrder : public ::testing::Test
-{
-  protected:
-    void SetUp() override
-    {
-        dir = harness::make_temp_dir();
-        path = dir + "/ferryd.scoreboard";
-    }
-    void TearDown() override
-    {
-        util_close_scoreboard();
-        harness::remove_tree(dir);
-    }
-    std::string dir, path;
-};
+using ByteOrder = scoreboard_fixture;
 
 TEST_F(ByteOrder, RecordsAreWrittenInTheHostsOrder)
 {

@@ -2,6 +2,7 @@
 #include "config_scan.h"
 #include "io_faults.h"
 #include "run_program.h"
+#include "temp_dir.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,12 +24,7 @@ using faults::Op;
 class ConfigScanTest : public ::testing::Test
 {
   protected:
-    void SetUp() override { dir = harness::make_temp_dir(); }
-    void TearDown() override
-    {
-        faults::reset();
-        harness::remove_tree(dir);
-    }
+    void TearDown() override { faults::reset(); }
 
     // Scans a file holding text; the value, or "(null)".
     std::string scan(const std::string &text, const char *directive = "ScoreboardFile")
@@ -40,7 +36,8 @@ class ConfigScanTest : public ::testing::Test
         return got;
     }
 
-    std::string dir;
+    const harness::temp_dir scratch;
+    const std::string dir = scratch.path();
 };
 
 TEST_F(ConfigScanTest, Values)

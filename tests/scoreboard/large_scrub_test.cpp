@@ -4,6 +4,7 @@
 #include "run_program.h"
 #include "scoreboard.h"
 #include "standin.h"
+#include "temp_dir.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -32,16 +33,13 @@ bool put(int fd, off64_t offset, const std::string &bytes)
     return pwrite64(fd, bytes.data(), bytes.size(), offset) == static_cast<ssize_t>(bytes.size());
 }
 
-// A folder for the sparse file. The scrub reads every slot of the 4 GiB hole: a disk file
-// system fills the page cache with 4 GiB of zeros for that, which takes from seconds to most of
-// a minute, while tmpfs hands out its one zero page.
-std::string sparse_dir()
+// Where to make the folder for the sparse file. The scrub reads every slot of the 4 GiB hole: a
+// disk file system fills the page cache with 4 GiB of zeros for that, which takes from seconds
+// to most of a minute, while tmpfs hands out its one zero page.
+std::string sparse_parent()
 {
     struct statfs fs;
-    std::string tmpl = "/dev/shm/bgt.XXXXXX";
-    if (statfs("/dev/shm", &fs) == 0 && fs.f_type == TMPFS_MAGIC && mkdtemp(tmpl.data()))
-        return tmpl;
-    return harness::make_temp_dir();
+    return statfs("/dev/shm", &fs) == 0 && fs.f_type == TMPFS_MAGIC ? "/dev/shm" : "";
 }
 
 std::string get(int fd, off64_t offset, size_t n)
@@ -54,8 +52,8 @@ std::string get(int fd, off64_t offset, size_t n)
 
 TEST(LargeScoreboard, StaleSlotPastFourGibIsClearedAndNothingElse)
 {
-    const std::string dir = sparse_dir();
-    const std::string path = dir + "/ferryd.scoreboard";
+    const harness::temp_dir dir(sparse_parent());
+    const std::string path = dir.path() + "/ferryd.scoreboard";
     const pid_t live = getpid(), dead = standin::dead_pid();
 
     // A header and a live slot, then a hole, the stale slot past 4 GiB and a live slot after it.
@@ -70,7 +68,6 @@ TEST(LargeScoreboard, StaleSlotPastFourGibIsClearedAndNothingElse)
         !put(fd, far_offset + slot_size, after)) {
         int err = errno;
         close(fd);
-        harness::remove_tree(dir);
         GTEST_SKIP() << "no sparse file past 4 GiB here: " << strerror(err);
     }
 
@@ -85,7 +82,6 @@ TEST(LargeScoreboard, StaleSlotPastFourGibIsClearedAndNothingElse)
     EXPECT_EQ(get(fd, far_offset, stale.size()), std::string(stale.size(), '\0'));
     EXPECT_EQ(get(fd, far_offset + slot_size, after.size()), after);
     close(fd);
-    harness::remove_tree(dir);
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 #include "io_faults.h"
 #include "run_program.h"
 #include "scoreboard.h"
+#include "scoreboard_fixture.h"
 #include "standin.h"
 
 #include <fcntl.h>
@@ -29,21 +30,13 @@ std::string header(uint32_t magic, uint32_t version)
     return standin::build(b);
 }
 
-class ReaderTest : public ::testing::Test
+class ReaderTest : public scoreboard_fixture
 {
   protected:
-    void SetUp() override
-    {
-        dir = harness::make_temp_dir();
-        path = dir + "/ferryd.scoreboard";
-        harness::write_file(path, "");
-        ASSERT_EQ(util_set_scoreboard(path.c_str()), 0);
-    }
     void TearDown() override
     {
         faults::reset();
-        util_close_scoreboard();
-        harness::remove_tree(dir);
+        scoreboard_fixture::TearDown();
     }
     // Writes the board and opens it; the open's result.
     int open_board(const standin::Board &b)
@@ -51,8 +44,6 @@ class ReaderTest : public ::testing::Test
         standin::write(path, b);
         return util_open_scoreboard(O_RDONLY);
     }
-
-    std::string dir, path;
 };
 
 TEST_F(ReaderTest, HeaderChecks)

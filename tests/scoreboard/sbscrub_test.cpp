@@ -1,6 +1,7 @@
 // sbscrub run as a child process: options, usage, messages, exit statuses, path resolution.
 #include "run_program.h"
 #include "standin.h"
+#include "temp_dir.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -60,13 +61,9 @@ class SbscrubTest : public ::testing::Test
   protected:
     void SetUp() override
     {
-        dir = harness::make_temp_dir();
-        path = dir + "/ferryd.scoreboard";
-        dead = standin::dead_pid();
         board.pids = {getpid(), dead, 0};
         standin::write(path, board);
     }
-    void TearDown() override { harness::remove_tree(dir); }
 
     // The board's bytes with the dead process's slot cleared.
     std::string scrubbed() const
@@ -76,8 +73,9 @@ class SbscrubTest : public ::testing::Test
         return bytes;
     }
 
-    std::string dir, path;
-    pid_t dead = 0;
+    const harness::temp_dir scratch;
+    const std::string dir = scratch.path(), path = dir + "/ferryd.scoreboard";
+    const pid_t dead = standin::dead_pid();
     standin::Board board;
 };
 

@@ -2,6 +2,7 @@
 #include "io_faults.h"
 #include "run_program.h"
 #include "scoreboard.h"
+#include "scoreboard_fixture.h"
 #include "standin.h"
 
 #include <fcntl.h>
@@ -43,23 +44,13 @@ struct Outcome {
     std::string out;
 };
 
-class ScrubTest : public ::testing::Test
+class ScrubTest : public scoreboard_fixture
 {
   protected:
-    void SetUp() override
-    {
-        dir = harness::make_temp_dir();
-        path = dir + "/ferryd.scoreboard";
-        harness::write_file(path, "");
-        ASSERT_EQ(util_set_scoreboard(path.c_str()), 0);
-        dead1 = standin::dead_pid();
-        dead2 = standin::dead_pid();
-        live = getpid();
-    }
     void TearDown() override
     {
         faults::reset();
-        harness::remove_tree(dir);
+        scoreboard_fixture::TearDown();
     }
 
     // Runs the scrub in a child, with the faults scripted before the call, and reports back.
@@ -87,8 +78,7 @@ class ScrubTest : public ::testing::Test
         return std::string("error scrubbing scoreboard: ") + strerror(e);
     }
 
-    std::string dir, path;
-    pid_t dead1 = 0, dead2 = 0, live = 0;
+    const pid_t dead1 = standin::dead_pid(), dead2 = standin::dead_pid(), live = getpid();
 };
 
 TEST_F(ScrubTest, ClearsOnlyTheSlotsOfProcessesThatAreGone)

@@ -4,6 +4,7 @@
 #include "busy_daemon.h"
 #include "run_program.h"
 #include "standin.h"
+#include "temp_dir.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -191,12 +192,8 @@ double budget_seconds()
 
 TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
 {
-    const std::string dir = harness::make_temp_dir();
-    struct RemoveAtEnd {
-        const std::string &dir;
-        ~RemoveAtEnd() { harness::remove_tree(dir); }
-    } remove_at_end{dir};
-    const std::string path = dir + "/ferryd.scoreboard";
+    const harness::temp_dir scratch;
+    const std::string path = scratch.path() + "/ferryd.scoreboard";
     Sleepers sleepers(3);
     ASSERT_EQ(sleepers.pids.size(), 3u);
     std::vector<pid_t> dead;

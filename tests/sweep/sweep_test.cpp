@@ -17,6 +17,7 @@
 
 #include "run_program.h"
 #include "standin.h"
+#include "temp_dir.h"
 
 namespace
 {
@@ -59,13 +60,13 @@ Tally sweep(const std::string &name, const Target &t, const std::function<void()
             const std::function<bool(unsigned long, const RunResult &)> &check)
 {
     Tally tally;
-    std::string dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     std::string count_file = dir + "/count";
     before();
     tally.full = run_with(
         t, {"FAIL_ALLOC_MIN=0", "FAIL_ALLOC_NTH=0", "FAIL_ALLOC_COUNT_FILE=" + count_file});
     std::string count = harness::read_file(count_file);
-    harness::remove_tree(dir);
     if (count.empty()) {
         ADD_FAILURE() << name << ": the run without failures wrote no count; "
                       << describe(tally.full);
@@ -198,7 +199,8 @@ TEST(AllocationSweep, QuotingTheOutputNameAtExit)
 
 TEST(AllocationSweep, ConfigurationScanReturnsNullWhenMemoryRunsOut)
 {
-    std::string dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     std::string conf = dir + "/ferryd.conf";
     std::string value(700, 'v');
     // Comments, blanks, another directive and a quoted value: every step of the scan runs.
@@ -217,7 +219,6 @@ TEST(AllocationSweep, ConfigurationScanReturnsNullWhenMemoryRunsOut)
     EXPECT_EQ(tally.full.out, found);
     // The stream and the copy at least.
     EXPECT_GE(tally.exhausted, 2u);
-    harness::remove_tree(dir);
 }
 
 bool defaults_absent()
@@ -232,7 +233,8 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
 {
     if (!defaults_absent())
         GTEST_SKIP() << "a scoreboard exists at the compiled-in path";
-    std::string dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     std::string sb = dir + "/ferryd.scoreboard", conf = dir + "/ferryd.conf";
     harness::write_file(conf, "# ferryd\nServerName x\nScoreboardFile \"" + sb + "\"\n");
     pid_t dead = standin::dead_pid();
@@ -279,7 +281,6 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
         // Each -c copy, the stream and the copy of the value.
         EXPECT_GE(tally.exhausted, 3u) << c.name;
     }
-    harness::remove_tree(dir);
 }
 
 } // namespace
