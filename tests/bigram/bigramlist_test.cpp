@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "program_paths.h"
 #include "run_program.h"
 
 namespace
@@ -15,7 +16,7 @@ using harness::RunResult;
 
 RunResult run_bigramlist(const RunOptions &o)
 {
-    return harness::run_program(BIGRAMLIST_PATH, {"P"}, o);
+    return harness::run_program(program_paths::bigramlist, {"P"}, o);
 }
 
 RunResult run_bigramlist(const std::string &input)
@@ -140,7 +141,7 @@ TEST(Bigramlist, ArgumentsAreIgnored)
 {
     RunOptions o;
     o.input = "abcd\n";
-    RunResult r = harness::run_program(BIGRAMLIST_PATH, {"P", "-x", "--help", "file"}, o);
+    RunResult r = harness::run_program(program_paths::bigramlist, {"P", "-x", "--help", "file"}, o);
     EXPECT_EQ(r.out, "ab\ncd\n");
     EXPECT_EQ(r.status, 0);
 }
@@ -162,7 +163,7 @@ TEST(Bigramlist, MemoryExhaustionEndsWithAMessageAfterTheEarlierPairs)
         RunOptions o;
         o.input = "abcd\n" + long_line + "\nzz\n";
         o.env = c.env;
-        o.env.push_back("LD_PRELOAD=" FAILING_ALLOC_PATH);
+        o.env.push_back(program_paths::preload_failing_alloc);
         RunResult r = run_bigramlist(o);
         EXPECT_EQ(r.err, "P: memory exhausted\n") << c.name;
         EXPECT_EQ(r.out, c.out) << c.name;

@@ -7,6 +7,7 @@
 #include <regex>
 #include <string>
 
+#include "program_paths.h"
 #include "run_program.h"
 #include "temp_dir.h"
 #include "tools.h"
@@ -22,7 +23,7 @@ TEST(Contrib, SystemdUnitsVerify)
     // The unit names the scrubber by its bare name, found on systemd's own search path; here it
     // is pointed at the built program, whose name must match.
     std::string service = harness::read_file(CONTRIB_DIR "/sbscrub.service");
-    std::string sbscrub = SBSCRUB_PATH;
+    std::string sbscrub = program_paths::sbscrub;
     std::string name = sbscrub.substr(sbscrub.rfind('/') + 1);
     const std::string exec = "\nExecStart=" + name + "\n";
     ASSERT_NE(service.find(exec), std::string::npos) << service;

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "program_paths.h"
 #include "run_program.h"
 #include "scoreboard.h"
 #include "temp_dir.h"
@@ -32,9 +33,9 @@ struct Page {
     const char *title;   // the first word of its header line
 };
 const Page pages[] = {
-    {"bigramlist.1", BIGRAMLIST_PATH, "BIGRAMLIST(1)"},
-    {"sndcheck.1", SNDCHECK_PATH, "SNDCHECK(1)"},
-    {"sbscrub.8", SBSCRUB_PATH, "SBSCRUB(8)"},
+    {"bigramlist.1", program_paths::bigramlist, "BIGRAMLIST(1)"},
+    {"sndcheck.1", program_paths::sndcheck, "SNDCHECK(1)"},
+    {"sbscrub.8", program_paths::sbscrub, "SBSCRUB(8)"},
 };
 
 std::string page_path(const Page &p)
@@ -124,7 +125,7 @@ std::set<std::string> option_pairs(const std::string &text)
 TEST(ManPages, ScrubberOptionsMatchItsUsageText)
 {
     REQUIRE_TOOL(groff, "groff");
-    harness::RunResult usage = harness::run_program(SBSCRUB_PATH, {"sbscrub", "-h"});
+    harness::RunResult usage = harness::run_program(program_paths::sbscrub, {"sbscrub", "-h"});
     ASSERT_EQ(usage.status, 0);
     std::set<std::string> program = option_pairs(usage.out);
     ASSERT_FALSE(program.empty()) << usage.out;
@@ -193,8 +194,8 @@ bool exists(const char *path)
 TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
 {
     REQUIRE_TOOL(groff, "groff");
-    if (exists(SBSCRUB_DEFAULT_SCOREBOARD))
-        GTEST_SKIP() << SBSCRUB_DEFAULT_SCOREBOARD << " exists on this host";
+    if (exists(program_paths::default_scoreboard))
+        GTEST_SKIP() << program_paths::default_scoreboard << " exists on this host";
     const harness::temp_dir scratch;
     const std::string &dir = scratch.path();
     std::string subdir = dir + "/sub";
@@ -241,7 +242,7 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
          "DIAGNOSTICS",
          {"bigramlist"},
          with(harness::piped(), harness::piped(),
-              {"LD_PRELOAD=" FAILING_ALLOC_PATH, "FAIL_ALLOC_SIZE=1026"}),
+              {program_paths::preload_failing_alloc, "FAIL_ALLOC_SIZE=1026"}),
          false,
          {{bigramlist, ""}}},
         {"unknown option", pages[2], "DIAGNOSTICS", {"sbscrub", "-x"}, {}, false, {{": x", ": c"}}},
@@ -251,7 +252,7 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
          {"sbscrub", "-c", dir + "/absent.conf"},
          {},
          false,
-         {{SBSCRUB_DEFAULT_SCOREBOARD, "path"}, {strerror(ENOENT), "reason"}}},
+         {{program_paths::default_scoreboard, "path"}, {strerror(ENOENT), "reason"}}},
         {"scrub failed",
          pages[2],
          "DIAGNOSTICS",
@@ -286,13 +287,13 @@ TEST(ManPages, FilesNameTheDefaultsAsBuilt)
 {
     REQUIRE_TOOL(groff, "groff");
     std::string files = section(install_test::render_page(groff, page_path(pages[2])), "FILES");
-    EXPECT_NE(files.find(SBSCRUB_DEFAULT_CONFIG), std::string::npos) << files;
-    EXPECT_NE(files.find(SBSCRUB_DEFAULT_SCOREBOARD), std::string::npos) << files;
+    EXPECT_NE(files.find(program_paths::default_config), std::string::npos) << files;
+    EXPECT_NE(files.find(program_paths::default_scoreboard), std::string::npos) << files;
     // The scoreboard default is the one the program falls back to when it is missing.
-    if (exists(SBSCRUB_DEFAULT_SCOREBOARD))
+    if (exists(program_paths::default_scoreboard))
         return;
     harness::RunResult r =
-        harness::run_program(SBSCRUB_PATH, {"sbscrub", "-c", "/nonexistent/ferryd.conf"});
+        harness::run_program(program_paths::sbscrub, {"sbscrub", "-c", "/nonexistent/ferryd.conf"});
     EXPECT_EQ(r.status, 1);
     std::string named = r.err.substr(0, r.err.find(": "));
     EXPECT_NE(files.find(named), std::string::npos) << named;

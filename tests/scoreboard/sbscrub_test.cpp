@@ -1,4 +1,5 @@
 // sbscrub run as a child process: options, usage, messages, exit statuses, path resolution.
+#include "program_paths.h"
 #include "run_program.h"
 #include "standin.h"
 #include "temp_dir.h"
@@ -46,14 +47,15 @@ harness::RunResult sbscrub(std::vector<std::string> args, std::string argv0 = "s
     harness::RunOptions o;
     o.env = std::move(env);
     o.timeout_ms = 20000;
-    return harness::run_program(SBSCRUB_PATH, args, o);
+    return harness::run_program(program_paths::sbscrub, args, o);
 }
 
 // Tests that may fall back to the compiled-in paths must not touch a real scoreboard.
 bool defaults_absent()
 {
     struct stat st;
-    return stat(SBSCRUB_DEFAULT_SCOREBOARD, &st) < 0 && stat(SBSCRUB_DEFAULT_CONFIG, &st) < 0;
+    return stat(program_paths::default_scoreboard, &st) < 0 &&
+           stat(program_paths::default_config, &st) < 0;
 }
 
 class SbscrubTest : public ::testing::Test
@@ -218,7 +220,7 @@ TEST_F(SbscrubTest, NoScoreboardFoundNamesThePathAndHints)
         auto r = sbscrub({"-c", conf});
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_EQ(r.out, "") << c.what;
-        EXPECT_EQ(r.err, missing(SBSCRUB_DEFAULT_SCOREBOARD, ENOENT)) << c.what;
+        EXPECT_EQ(r.err, missing(program_paths::default_scoreboard, ENOENT)) << c.what;
     }
     EXPECT_EQ(harness::read_file(path), standin::build(board));
     EXPECT_EQ(harness::read_file(dir + "/open/sb"), standin::build(board));
@@ -237,9 +239,9 @@ TEST_F(SbscrubTest, FailedCopyOfTheConfigurationValueIsAMissingScoreboard)
     harness::write_file(conf, "ScoreboardFile " + long_path + "\n");
     std::string size = std::to_string(long_path.size() + 1);
     auto r = sbscrub({"-c", conf}, "sbscrub",
-                     {std::string("LD_PRELOAD=") + FAILING_ALLOC_PATH, "FAIL_ALLOC_SIZE=" + size});
+                     {program_paths::preload_failing_alloc, "FAIL_ALLOC_SIZE=" + size});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, missing(SBSCRUB_DEFAULT_SCOREBOARD, ENOENT));
+    EXPECT_EQ(r.err, missing(program_paths::default_scoreboard, ENOENT));
     EXPECT_EQ(harness::read_file(path), standin::build(board));
     // Without the failure the same configuration works.
     r = sbscrub({"-c", conf});
@@ -347,11 +349,11 @@ NamespaceRun run_in_namespace(const std::string &root, const std::string &setup,
                          "; s=$?; printf '\\n--- %d\\n' $s; $EMU \"$STANDIN\" show \"$SHOW\"";
     harness::RunOptions o;
     o.env = {"ROOT=" + root,
-             std::string("SB=") + SBSCRUB_DEFAULT_SCOREBOARD,
-             std::string("CONF=") + SBSCRUB_DEFAULT_CONFIG,
-             std::string("SBSCRUB=") + SBSCRUB_PATH,
-             std::string("STANDIN=") + SB_STANDIN_PATH,
-             "SHOW=" SBSCRUB_DEFAULT_SCOREBOARD,
+             std::string("SB=") + program_paths::default_scoreboard,
+             std::string("CONF=") + program_paths::default_config,
+             std::string("SBSCRUB=") + program_paths::sbscrub,
+             std::string("STANDIN=") + program_paths::sb_standin,
+             std::string("SHOW=") + program_paths::default_scoreboard,
              std::string("EMU=") + (harness::under_emulator() ? getenv("HARNESS_EMULATOR") : "")};
     o.timeout_ms = 20000;
     auto r = harness::run_program("/usr/bin/unshare", {"unshare", "-m", "sh", "-c", script}, o);
@@ -370,7 +372,8 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace";
-    std::string root = common_directory(SBSCRUB_DEFAULT_SCOREBOARD, SBSCRUB_DEFAULT_CONFIG);
+    std::string root =
+        common_directory(program_paths::default_scoreboard, program_paths::default_config);
     if (root.empty())
         GTEST_SKIP() << "the compiled-in paths share no directory to mount over";
     MountPoint mount_point(root);
@@ -404,7 +407,7 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
              "/run/ferryd.scoreboard; echo \"ScoreboardFile $SB\" > \"$CONF\"; " + board +
              "; SHOW=$SB",
          "", 0, "", true},
-        {"nothing found", "true", "", 1, missing(SBSCRUB_DEFAULT_SCOREBOARD, ENOENT), false},
+        {"nothing found", "true", "", 1, missing(program_paths::default_scoreboard, ENOENT), false},
     };
     for (const Case &c : cases) {
         NamespaceRun n = run_in_namespace(root, c.setup, c.args);
@@ -422,9 +425,10 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
     NamespaceRun n = run_in_namespace(root, board, "-v");
     EXPECT_EQ(n.status, 0);
     EXPECT_EQ(n.out.substr(0, n.out.find('\n') + 1),
-              std::string("scrubbing ScoreboardFile ") + SBSCRUB_DEFAULT_SCOREBOARD + "\n");
+              std::string("scrubbing ScoreboardFile ") + program_paths::default_scoreboard + "\n");
     struct stat st;
-    EXPECT_NE(stat(SBSCRUB_DEFAULT_SCOREBOARD, &st), 0) << "nothing leaked out of the namespace";
+    EXPECT_NE(stat(program_paths::default_scoreboard, &st), 0)
+        << "nothing leaked out of the namespace";
 }
 
 } // namespace

@@ -2,6 +2,7 @@
 // whole-file locks: no live slot is ever cleared, no slot is ever seen half written, and every
 // stale slot is gone after the next scrub. Runs for SCRUB_STRESS_SECONDS (default 8).
 #include "busy_daemon.h"
+#include "program_paths.h"
 #include "run_program.h"
 #include "standin.h"
 #include "temp_dir.h"
@@ -180,7 +181,8 @@ harness::RunResult scrub(const std::string &path)
     const char *program = getenv("SCRUB_STRESS_PROGRAM");
     harness::RunOptions o;
     o.timeout_ms = 10000;
-    return harness::run_program(program ? program : SBSCRUB_PATH, {"sbscrub", "-f", path}, o);
+    return harness::run_program(program ? program : program_paths::sbscrub, {"sbscrub", "-f", path},
+                                o);
 }
 
 double budget_seconds()

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "program_paths.h"
 #include "run_program.h"
 #include "standin.h"
 #include "temp_dir.h"
@@ -35,7 +36,7 @@ struct Target {
 RunResult run_with(const Target &t, std::vector<std::string> env)
 {
     RunOptions o = t.options;
-    o.env.push_back(std::string("LD_PRELOAD=") + FAILING_ALLOC_PATH);
+    o.env.push_back(program_paths::preload_failing_alloc);
     o.env.insert(o.env.end(), env.begin(), env.end());
     return harness::run_program(t.path, t.argv, o);
 }
@@ -143,7 +144,7 @@ TEST(AllocationSweep, BigramlistStartUpAndBufferGrowth)
                               std::string(9000, 'b') + "\n" + std::string(20000, 'c') + "tail"},
     };
     for (const Case &c : cases) {
-        Target t{BIGRAMLIST_PATH, {"P"}, {}};
+        Target t{program_paths::bigramlist, {"P"}, {}};
         t.options.input = c.input;
         std::string expected = pairs_of(c.input);
         Tally tally = sweep(
@@ -160,7 +161,7 @@ TEST(AllocationSweep, BigramlistStartUpAndBufferGrowth)
 
 TEST(AllocationSweep, QuotingIntoSlots)
 {
-    Target t{QUOTING_DRIVER_PATH, {"Q"}, {}};
+    Target t{program_paths::sweep_quoting_driver, {"Q"}, {}};
     Tally tally = sweep(
         "quoting into slots", t, [] {},
         [&](unsigned long n, const RunResult &r) {
@@ -177,7 +178,7 @@ TEST(AllocationSweep, QuotingTheOutputNameAtExit)
 {
     // A name too long for slot 0's static buffer, so that quoting it at exit allocates.
     std::string name(600, 'n');
-    Target t{QUOTING_DRIVER_PATH, {"Q", "close", name}, {}};
+    Target t{program_paths::sweep_quoting_driver, {"Q", "close", name}, {}};
     t.options.out = harness::file("/dev/full", O_WRONLY);
     std::string write_error = "Q: " + name + ": write error: " + strerror(ENOSPC) + "\n";
     // Without a buffer for standard output the write fails at once, and the close that finds
@@ -206,7 +207,7 @@ TEST(AllocationSweep, ConfigurationScanReturnsNullWhenMemoryRunsOut)
     // Comments, blanks, another directive and a quoted value: every step of the scan runs.
     harness::write_file(conf, "# ferryd\n\n   ServerName x\n" + std::string(1500, '#') +
                                   "\nScoreboardFile \"" + value + "\"\nScoreboardFile /later\n");
-    Target t{SCAN_DRIVER_PATH, {"S", conf, "ScoreboardFile"}, {}};
+    Target t{program_paths::sweep_scan_driver, {"S", conf, "ScoreboardFile"}, {}};
     std::string found = "value: " + value + "\n";
     std::string null = std::string("null: ") + strerror(ENOMEM) + "\n";
     Tally tally = sweep(
@@ -224,7 +225,7 @@ TEST(AllocationSweep, ConfigurationScanReturnsNullWhenMemoryRunsOut)
 bool defaults_absent()
 {
     struct stat st;
-    return stat(SBSCRUB_DEFAULT_SCOREBOARD, &st) < 0;
+    return stat(program_paths::default_scoreboard, &st) < 0;
 }
 
 // sbscrub finding its scoreboard through the configuration file named with -c: on every failed
@@ -244,7 +245,7 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
     std::string scrubbed = original;
     for (size_t i : {0u, 3u})
         scrubbed.replace(16 + 616 * i, 616, std::string(616, '\0'));
-    std::string missing = std::string(SBSCRUB_DEFAULT_SCOREBOARD) + ": " + strerror(ENOENT) +
+    std::string missing = std::string(program_paths::default_scoreboard) + ": " + strerror(ENOENT) +
                           "\n(Perhaps you need to specify the ScoreboardFile with -f, or change\n"
                           " the compile-time default directory?)\n";
 
@@ -257,7 +258,7 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
          {"-c", dir + "/none.conf", "--config", conf, "-f", dir + "/absent"}},
     };
     for (const Case &c : cases) {
-        Target t{SBSCRUB_PATH, {"sbscrub"}, {}};
+        Target t{program_paths::sbscrub, {"sbscrub"}, {}};
         t.argv.insert(t.argv.end(), c.args.begin(), c.args.end());
         Tally tally = sweep(
             std::string("sbscrub ") + c.name, t, [&] { harness::write_file(sb, original); },
