@@ -2,8 +2,6 @@
 // they say about options, messages, files and examples matches what the built programs do.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -16,7 +14,7 @@
 
 #include "program_paths.h"
 #include "run_program.h"
-#include "scoreboard.h"
+#include "standin.h"
 #include "temp_dir.h"
 #include "tools.h"
 
@@ -101,10 +99,9 @@ TEST(ManPages, ScrubberPageDocumentsTheFileFormatAndTheDirective)
     std::string rendered = install_test::render_page(groff, page_path(pages[2]));
     std::string format = squeeze(section(rendered, "SCOREBOARD FORMAT"));
     for (std::string fact :
-         {std::string("16-byte header"), std::to_string(sizeof(scoreboard_entry)),
+         {std::to_string(standin::header_size) + "-byte header", std::to_string(standin::slot_size),
           std::string("0xDEADBEEF"), std::string("0x01040003")})
         EXPECT_NE(format.find(fact), std::string::npos) << fact;
-    EXPECT_EQ(sizeof(scoreboard_header), 16u);
     EXPECT_NE(squeeze(section(rendered, "CONFIGURATION")).find("ScoreboardFile /"),
               std::string::npos);
 }
@@ -162,29 +159,6 @@ TEST(ManPages, ProgramsWithoutOptionsTakeNone)
     }
 }
 
-// Path of a scoreboard in dir holding one slot of the process pid.
-std::string scoreboard_with_slot(const std::string &dir, int32_t pid)
-{
-    scoreboard_header header{SCOREBOARD_MAGIC, SCOREBOARD_VERSION, 1, 0};
-    scoreboard_entry slot{};
-    slot.pid = pid;
-    std::string bytes(reinterpret_cast<const char *>(&header), sizeof header);
-    bytes.append(reinterpret_cast<const char *>(&slot), sizeof slot);
-    std::string path = dir + "/ferryd.scoreboard";
-    harness::write_file(path, bytes);
-    return path;
-}
-
-// The ID of a process that has ended and been reaped.
-int32_t vanished_pid()
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(0);
-    waitpid(pid, nullptr, 0);
-    return pid;
-}
-
 bool exists(const char *path)
 {
     struct stat st;
@@ -200,8 +174,11 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
     const std::string &dir = scratch.path();
     std::string subdir = dir + "/sub";
     ASSERT_EQ(mkdir(subdir.c_str(), 0700), 0);
-    int32_t pid = vanished_pid();
-    std::string scoreboard = scoreboard_with_slot(dir, pid);
+    standin::Board board;
+    board.pids = {standin::dead_pid()};
+    const int32_t pid = board.pids[0];
+    const std::string scoreboard = dir + "/ferryd.scoreboard";
+    standin::write(scoreboard, board);
     const std::string bigramlist = "bigramlist: "; // argv[0] as given
 
     auto with = [](harness::Redirect in, harness::Redirect out, std::vector<std::string> env) {

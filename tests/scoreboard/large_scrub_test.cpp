@@ -20,11 +20,11 @@
 namespace
 {
 
-constexpr off64_t slot_size = sizeof(scoreboard_entry);
+constexpr off64_t header_size = standin::header_size, slot_size = standin::slot_size;
 constexpr off64_t four_gib = off64_t{1} << 32;
 // The first slot that starts past 4 GiB, and its offset.
-constexpr off64_t far_index = (four_gib - 16) / slot_size + 1;
-constexpr off64_t far_offset = 16 + far_index * slot_size;
+constexpr off64_t far_index = (four_gib - header_size) / slot_size + 1;
+constexpr off64_t far_offset = header_size + far_index * slot_size;
 static_assert(far_offset > four_gib && far_offset - slot_size < four_gib);
 
 // Writes bytes at offset; false with errno on failure.

@@ -68,12 +68,7 @@ class SbscrubTest : public ::testing::Test
     }
 
     // The board's bytes with the dead process's slot cleared.
-    std::string scrubbed() const
-    {
-        std::string bytes = standin::build(board);
-        bytes.replace(16 + 616, 616, std::string(616, '\0'));
-        return bytes;
-    }
+    std::string scrubbed() const { return standin::scrubbed(board, {dead}); }
 
     const harness::temp_dir scratch;
     const std::string dir = scratch.path(), path = dir + "/ferryd.scoreboard";
@@ -280,12 +275,12 @@ TEST_F(SbscrubTest, BadScoreboardContents)
         const char *what;
         std::string bytes;
     };
-    std::string huge_header(16, '\xff');
     const Case cases[] = {
         {"empty", ""},
         {"truncated header", standin::build(board).substr(0, 9)},
-        {"header and a partial slot", standin::build(board).substr(0, 16 + 615)},
-        {"all ones", huge_header + std::string(616 * 3, '\xff')},
+        {"header and a partial slot",
+         standin::build(board).substr(0, standin::header_size + standin::slot_size - 1)},
+        {"all ones", std::string(standin::header_size + 3 * standin::slot_size, '\xff')},
     };
     for (const Case &c : cases) {
         harness::write_file(path, c.bytes);
@@ -385,8 +380,10 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
 
     // Slot 0 is the shell's own process, slot 1 one that has ended.
     const std::string board = "$EMU \"$STANDIN\" write \"$SB\" $$ dead";
-    const std::string kept = "slot 0 at offset 16: pid ";
-    const std::string cleared = "slot 1 at offset 632: pid 0 (empty), cleared (all zero)\n";
+    const std::string kept = "slot 0 at offset " + std::to_string(standin::header_size) + ": pid ";
+    const std::string cleared = "slot 1 at offset " +
+                                std::to_string(standin::header_size + standin::slot_size) +
+                                ": pid 0 (empty), cleared (all zero)\n";
     struct Case {
         const char *what;
         std::string setup, args;

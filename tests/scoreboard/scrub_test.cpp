@@ -25,18 +25,7 @@ using faults::Op;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-constexpr size_t slot_size = 616;
-
-// The bytes of board after a scrub that clears the slots of the pids in gone.
-std::string scrubbed(standin::Board board, const std::vector<int32_t> &gone)
-{
-    std::string bytes = standin::build(board);
-    for (size_t i = 0; i < board.pids.size(); ++i)
-        for (int32_t g : gone)
-            if (board.pids[i] == g && g != 0)
-                bytes.replace(16 + i * slot_size, slot_size, std::string(slot_size, '\0'));
-    return bytes;
-}
+using standin::scrubbed;
 
 // What a scrub run in a child process did.
 struct Outcome {
@@ -97,7 +86,7 @@ TEST_F(ScrubTest, ClearsOnlyTheSlotsOfProcessesThatAreGone)
     wrong_magic.pids = {dead1, live};
     standin::Board tiny_partial;
     tiny_partial.pids = {dead2};
-    tiny_partial.partial = 615;
+    tiny_partial.partial = standin::slot_size - 1;
     tiny_partial.partial_pid = dead1;
     const Case cases[] = {
         {"header only", standin::Board{}},
@@ -312,7 +301,7 @@ TEST_F(ScrubTest, WriteFailuresAreRetriedAFewTimes)
     b.pids = {live, dead1, dead2};
     const std::string intact = standin::build(b);
     const std::string cleared = scrubbed(b, {dead1, dead2});
-    const size_t first = 16 + slot_size; // offset of dead1's slot
+    const size_t first = standin::header_size + standin::slot_size; // offset of dead1's slot
     auto partly = [&](size_t zeroed) {
         std::string bytes = intact;
         bytes.replace(first, zeroed, std::string(zeroed, '\0'));

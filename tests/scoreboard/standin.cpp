@@ -18,9 +18,6 @@ namespace standin
 namespace
 {
 
-constexpr size_t header_size = 16;
-constexpr size_t slot_size = 616;
-
 void put32(std::string &out, uint32_t v)
 {
     out.append(reinterpret_cast<const char *>(&v), 4);
@@ -35,13 +32,33 @@ uint32_t get32(const std::string &bytes, size_t at)
 
 } // namespace
 
-std::string slot_bytes(size_t index, int32_t pid)
+std::string slot_bytes(size_t tag, int32_t pid)
 {
     std::string slot;
     put32(slot, static_cast<uint32_t>(pid));
-    for (size_t i = 4; i < slot_size; ++i)
-        slot.push_back(static_cast<char>((index * 7 + i) % 251 + 1));
+    put32(slot, static_cast<uint32_t>(tag));
+    for (size_t i = slot.size(); i < slot_size; ++i)
+        slot.push_back(static_cast<char>(
+            (static_cast<uint32_t>(tag) * 31u + static_cast<uint32_t>(pid) * 7u + i) % 251 + 1));
     return slot;
+}
+
+int32_t slot_pid(std::string_view slot)
+{
+    int32_t pid;
+    memcpy(&pid, slot.data(), 4);
+    return pid;
+}
+
+bool slot_whole(std::string_view slot)
+{
+    if (slot.size() != slot_size)
+        return false;
+    if (slot == std::string(slot_size, '\0'))
+        return true;
+    uint32_t tag;
+    memcpy(&tag, slot.data() + 4, 4);
+    return slot == slot_bytes(tag, slot_pid(slot));
 }
 
 std::string build(const Board &board)
@@ -55,6 +72,16 @@ std::string build(const Board &board)
         out += slot_bytes(i, board.pids[i]);
     out += slot_bytes(board.pids.size(), board.partial_pid).substr(0, board.partial);
     return out;
+}
+
+std::string scrubbed(const Board &board, const std::vector<int32_t> &gone)
+{
+    std::string bytes = build(board);
+    for (size_t i = 0; i < board.pids.size(); ++i)
+        for (int32_t g : gone)
+            if (board.pids[i] == g && g != 0)
+                bytes.replace(header_size + i * slot_size, slot_size, std::string(slot_size, '\0'));
+    return bytes;
 }
 
 void write(const std::string &path, const Board &board)
@@ -149,10 +176,10 @@ std::string describe(const std::string &path)
     out << line;
     size_t at = header_size, index = 0;
     for (; at + slot_size <= bytes.size(); at += slot_size, ++index) {
-        std::string slot = bytes.substr(at, slot_size);
-        int32_t pid = static_cast<int32_t>(get32(bytes, at));
+        std::string_view slot = std::string_view(bytes).substr(at, slot_size);
+        int32_t pid = slot_pid(slot);
         const char *state = slot == std::string(slot_size, '\0') ? "cleared (all zero)"
-                            : slot == slot_bytes(index, pid)     ? "as written"
+                            : slot_whole(slot)                   ? "as written"
                                                                  : "changed";
         bool alive = pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
         snprintf(line, sizeof line, "slot %zu at offset %zu: pid %d%s, %s\n", index, at, pid,

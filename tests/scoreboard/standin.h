@@ -1,14 +1,21 @@
 // A stand-in for the daemon in tests: builds scoreboard files and holds locks on them.
 #pragma once
 
+#include "scoreboard.h"
+
 #include <sys/types.h>
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace standin
 {
+
+// The bytes of the header and of one slot.
+constexpr size_t header_size = sizeof(scoreboard_header);
+constexpr size_t slot_size = sizeof(scoreboard_entry);
 
 // What a built scoreboard holds.
 struct Board {
@@ -24,8 +31,16 @@ struct Board {
 // The bytes of a scoreboard: the header, then the slots, whose data bytes carry a non-zero
 // pattern that tells the slots apart, then the partial slot's bytes.
 std::string build(const Board &board);
-// The 616 bytes of slot index with the given pid, as build writes them.
-std::string slot_bytes(size_t index, int32_t pid);
+// The bytes of a slot held by pid, told apart from others by tag (build passes the slot's
+// index): the pid, the tag, then a non-zero pattern of both, so that a slot that was half
+// written, or mixed from two writes, never passes as whole.
+std::string slot_bytes(size_t tag, int32_t pid);
+// The pid word of a slot.
+int32_t slot_pid(std::string_view slot);
+// True for a slot of zero bytes or a whole slot_bytes image.
+bool slot_whole(std::string_view slot);
+// build(board) as a scrub leaves it that clears the slots of the pids in gone.
+std::string scrubbed(const Board &board, const std::vector<int32_t> &gone);
 // Writes build(board) to path.
 void write(const std::string &path, const Board &board);
 

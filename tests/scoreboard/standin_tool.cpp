@@ -60,7 +60,7 @@ int write_board(int argc, char **argv)
             board.daemon_uptime = static_cast<uint32_t>(v);
             break;
         case 'p':
-            board.partial = static_cast<size_t>(v) % 616;
+            board.partial = static_cast<size_t>(v) % standin::slot_size;
             break;
         default:
             return usage();

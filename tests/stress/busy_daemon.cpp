@@ -1,4 +1,5 @@
 #include "busy_daemon.h"
+#include "standin.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,16 +11,15 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <string_view>
 
 namespace stress
 {
 namespace
 {
 
-char pattern_byte(int32_t pid, uint32_t generation, size_t k)
-{
-    return static_cast<char>((generation * 31u + static_cast<uint32_t>(pid) * 7u + k) % 251 + 1);
-}
+using standin::header_size;
+using standin::slot_size;
 
 const std::string zeros(slot_size, '\0');
 
@@ -110,7 +110,7 @@ void check(Daemon &d, bool held)
         SlotState &s = d.slots[i];
         std::string_view slot =
             std::string_view(file).substr(header_size + i * slot_size, slot_size);
-        if (slot == (s.kind == SlotState::empty ? zeros : slot_image(s.pid, s.generation)))
+        if (slot == (s.kind == SlotState::empty ? zeros : standin::slot_bytes(s.generation, s.pid)))
             continue;
         if (!held && s.kind == SlotState::stale && slot == zeros) {
             ++d.report.seen_cleared;
@@ -129,7 +129,8 @@ void check(Daemon &d, bool held)
 // on slow turns the daemon pauses there, still holding the lock.
 void write_slot(Daemon &d, size_t i, const SlotState &s, bool slow)
 {
-    std::string bytes = s.kind == SlotState::empty ? zeros : slot_image(s.pid, s.generation);
+    std::string bytes =
+        s.kind == SlotState::empty ? zeros : standin::slot_bytes(s.generation, s.pid);
     const off_t at = static_cast<off_t>(header_size + i * slot_size);
     const size_t half = slot_size / 2;
     auto pause = [slow] { slow ? usleep(200) : sched_yield(); };
@@ -192,34 +193,6 @@ bool stop_requested(int stop_fd)
 }
 
 } // namespace
-
-std::string slot_image(int32_t pid, uint32_t generation)
-{
-    std::string slot(slot_size, '\0');
-    memcpy(slot.data(), &pid, 4);
-    memcpy(slot.data() + 4, &generation, 4);
-    for (size_t k = 8; k < slot_size; ++k)
-        slot[k] = pattern_byte(pid, generation, k);
-    return slot;
-}
-
-int32_t slot_pid(std::string_view slot)
-{
-    int32_t pid;
-    memcpy(&pid, slot.data(), 4);
-    return pid;
-}
-
-bool slot_whole(std::string_view slot)
-{
-    if (slot.size() != slot_size)
-        return false;
-    if (slot == zeros)
-        return true;
-    uint32_t generation;
-    memcpy(&generation, slot.data() + 4, 4);
-    return slot == slot_image(slot_pid(slot), generation);
-}
 
 void run_daemon(const std::string &path, const std::vector<SlotState> &initial,
                 const std::vector<pid_t> &live, const std::vector<pid_t> &dead, unsigned seed,

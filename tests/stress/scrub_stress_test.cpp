@@ -27,8 +27,8 @@
 namespace
 {
 
-using stress::header_size;
-using stress::slot_size;
+using standin::header_size;
+using standin::slot_size;
 using stress::SlotState;
 
 void wait_for(pid_t pid)
@@ -171,7 +171,7 @@ std::string torn(std::string_view file)
     if (file.size() < header_size || (file.size() - header_size) % slot_size != 0)
         return "the file is " + std::to_string(file.size()) + " bytes, not whole slots";
     for (size_t i = 0; i < slot_count(file); ++i)
-        if (!stress::slot_whole(slot_at(file, i)))
+        if (!standin::slot_whole(slot_at(file, i)))
             return "slot " + std::to_string(i) + " is half written";
     return {};
 }
@@ -214,7 +214,7 @@ TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
         }
         initial.push_back(s);
         file += s.kind == SlotState::empty ? std::string(slot_size, '\0')
-                                           : stress::slot_image(s.pid, s.generation);
+                                           : standin::slot_bytes(s.generation, s.pid);
     }
     harness::write_file(path, file);
 
@@ -233,7 +233,7 @@ TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
         // The slots of processes that are gone, as they stand before the scrub.
         std::vector<std::pair<size_t, std::string>> stale;
         for (size_t i = 0; failure.empty() && i < slot_count(before); ++i)
-            if (gone(stress::slot_pid(slot_at(before, i))))
+            if (gone(standin::slot_pid(slot_at(before, i))))
                 stale.emplace_back(i, std::string(slot_at(before, i)));
         stale_seen += stale.size();
 
@@ -249,9 +249,9 @@ TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
         // A stale slot may since have been taken again, but never be left as it was.
         for (const auto &[i, bytes] : stale)
             if (failure.empty() && i < slot_count(after) && slot_at(after, i) == bytes &&
-                gone(stress::slot_pid(bytes)))
+                gone(standin::slot_pid(bytes)))
                 failure = "slot " + std::to_string(i) + " of gone process " +
-                          std::to_string(stress::slot_pid(bytes)) + " survived a scrub";
+                          std::to_string(standin::slot_pid(bytes)) + " survived a scrub";
     }
     auto report = daemon.stop();
     const double seconds =
@@ -269,7 +269,7 @@ TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
         const SlotState &s = report->slots[i];
         bool cleared = s.kind == SlotState::empty || (s.kind == SlotState::stale && gone(s.pid));
         EXPECT_EQ(slot_at(final_file, i),
-                  cleared ? std::string(slot_size, '\0') : stress::slot_image(s.pid, s.generation))
+                  cleared ? std::string(slot_size, '\0') : standin::slot_bytes(s.generation, s.pid))
             << "slot " << i << " of pid " << s.pid;
     }
 

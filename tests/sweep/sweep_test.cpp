@@ -242,9 +242,7 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
     standin::Board board;
     board.pids = {dead, getpid(), 0, dead};
     const std::string original = standin::build(board);
-    std::string scrubbed = original;
-    for (size_t i : {0u, 3u})
-        scrubbed.replace(16 + 616 * i, 616, std::string(616, '\0'));
+    const std::string scrubbed = standin::scrubbed(board, {dead});
     std::string missing = std::string(program_paths::default_scoreboard) + ": " + strerror(ENOENT) +
                           "\n(Perhaps you need to specify the ScoreboardFile with -f, or change\n"
                           " the compile-time default directory?)\n";
