@@ -5,6 +5,7 @@
 #include <random>
 #include <string>
 
+#include "pair_model.h"
 #include "program_paths.h"
 #include "run_program.h"
 
@@ -26,27 +27,7 @@ RunResult run_bigramlist(const std::string &input)
     return run_bigramlist(o);
 }
 
-// A plain model of the listing: lines end at a newline or at the end of the input, a line is
-// cut at its first NUL, and pairs start after the prefix shared with the previous line.
-std::string model(const std::string &input)
-{
-    std::string out, prev;
-    for (size_t start = 0; start < input.size();) {
-        size_t end = input.find('\n', start);
-        if (end == std::string::npos)
-            end = input.size();
-        std::string line = input.substr(start, end - start);
-        line = line.substr(0, line.find('\0'));
-        size_t p = 0;
-        while (p < line.size() && p < prev.size() && line[p] == prev[p])
-            ++p;
-        for (; p + 1 < line.size(); p += 2)
-            out += line.substr(p, 2) + "\n";
-        prev = line;
-        start = end + 1;
-    }
-    return out;
-}
+using bigram_model::pairs;
 
 TEST(Bigramlist, ListsThePairsAfterTheSharedPrefix)
 {
@@ -73,7 +54,7 @@ TEST(Bigramlist, ListsThePairsAfterTheSharedPrefix)
     for (const auto &c : cases) {
         RunResult r = run_bigramlist(c.input);
         EXPECT_EQ(r.out, c.output) << c.name;
-        EXPECT_EQ(r.out, model(c.input)) << c.name;
+        EXPECT_EQ(r.out, pairs(c.input)) << c.name;
         EXPECT_EQ(r.err, "") << c.name;
         EXPECT_EQ(r.status, 0) << c.name;
     }
@@ -102,8 +83,8 @@ TEST(Bigramlist, LongLinesGrowTheBuffers)
     for (const auto &c : cases) {
         RunResult r = run_bigramlist(c.input);
         EXPECT_EQ(r.status, 0) << c.name;
-        EXPECT_EQ(r.out.size(), model(c.input).size()) << c.name;
-        EXPECT_TRUE(r.out == model(c.input)) << c.name;
+        EXPECT_EQ(r.out.size(), pairs(c.input).size()) << c.name;
+        EXPECT_TRUE(r.out == pairs(c.input)) << c.name;
     }
 }
 
@@ -123,7 +104,7 @@ TEST(Bigramlist, AgreesWithTheModelOnRandomSortedLists)
         }
         RunResult r = run_bigramlist(input);
         ASSERT_EQ(r.status, 0);
-        ASSERT_TRUE(r.out == model(input)) << "round " << round;
+        ASSERT_TRUE(r.out == pairs(input)) << "round " << round;
     }
 }
 

@@ -248,19 +248,7 @@ TEST_F(SbscrubTest, ScrubFailuresAreReported)
 {
     std::string target = dir + "/target";
     standin::write(target, board);
-    ASSERT_EQ(symlink(target.c_str(), (dir + "/link").c_str()), 0);
-    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
-    ASSERT_EQ(mkdir((dir + "/directory").c_str(), 0700), 0);
-    struct Case {
-        std::string path;
-        int error;
-    };
-    const Case cases[] = {
-        {dir + "/link", EPERM},
-        {dir + "/fifo", EPERM},
-        {dir + "/directory/", EISDIR},
-    };
-    for (const Case &c : cases) {
+    for (const auto &c : standin::make_refused_paths(dir, target)) {
         auto r = sbscrub({"-v", "-f", c.path});
         EXPECT_EQ(r.status, 1) << c.path;
         EXPECT_EQ(r.out, "scrubbing ScoreboardFile " + c.path + "\n");

@@ -214,21 +214,10 @@ TEST_F(ScrubTest, RefusesAnythingButARegularFile)
     std::string target = dir + "/other-file";
     standin::write(target, b);
     std::string original = harness::read_file(target);
-    ASSERT_EQ(symlink(target.c_str(), (dir + "/link").c_str()), 0);
-    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
-    ASSERT_EQ(mkdir((dir + "/directory").c_str(), 0700), 0);
-    struct Case {
-        std::string path;
-        int error;
-    };
-    const Case cases[] = {
-        {dir + "/link", EPERM},
-        {dir + "/fifo", EPERM},
-        {dir + "/directory/", EISDIR},
-        {"/dev/null", EPERM},
-    };
+    std::vector<standin::refused_path> cases = standin::make_refused_paths(dir, target);
+    cases.push_back({"/dev/null", EPERM});
     int before = harness::open_descriptors();
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         ASSERT_EQ(util_set_scoreboard(c.path.c_str()), 0) << c.path;
         errno = 0;
         EXPECT_EQ(util_scoreboard_scrub(0), -1) << c.path;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,6 +92,14 @@ void write(const std::string &path, const Board &board)
     f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!f.flush())
         throw std::runtime_error("cannot write " + path);
+}
+
+std::vector<refused_path> make_refused_paths(const std::string &dir, const std::string &target)
+{
+    if (symlink(target.c_str(), (dir + "/link").c_str()) < 0 ||
+        mkfifo((dir + "/fifo").c_str(), 0600) < 0 || mkdir((dir + "/directory").c_str(), 0700) < 0)
+        throw std::runtime_error("cannot make the refused paths in " + dir);
+    return {{dir + "/link", EPERM}, {dir + "/fifo", EPERM}, {dir + "/directory/", EISDIR}};
 }
 
 pid_t dead_pid()

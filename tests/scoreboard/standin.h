@@ -44,6 +44,15 @@ std::string scrubbed(const Board &board, const std::vector<int32_t> &gone);
 // Writes build(board) to path.
 void write(const std::string &path, const Board &board);
 
+// A path that names no regular file, and the error that a scrub of it ends with.
+struct refused_path {
+    std::string path;
+    int error;
+};
+// Makes in dir a symbolic link to the file at target, a FIFO and a directory; their paths, with
+// the error of a scrub of each. Throws when they cannot be made.
+std::vector<refused_path> make_refused_paths(const std::string &dir, const std::string &target);
+
 // The ID of a process that has just ended, so that no process holds it.
 pid_t dead_pid();
 

@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "pair_model.h"
 #include "program_paths.h"
 #include "run_program.h"
 #include "standin.h"
@@ -91,24 +92,6 @@ Tally sweep(const std::string &name, const Target &t, const std::function<void()
     return tally;
 }
 
-// bigramlist's pairs for input: a plain model, independent of the program.
-std::string pairs_of(const std::string &input)
-{
-    std::string out, prev;
-    for (size_t start = 0; start < input.size();) {
-        size_t end = input.find('\n', start);
-        std::string line = input.substr(start, end == std::string::npos ? end : end - start);
-        start = end == std::string::npos ? input.size() : end + 1;
-        size_t p = 0;
-        while (p < line.size() && p < prev.size() && line[p] == prev[p])
-            ++p;
-        for (; p + 1 < line.size(); p += 2)
-            out += line.substr(p, 2) + "\n";
-        prev = line;
-    }
-    return out;
-}
-
 bool is_prefix(const std::string &part, const std::string &whole)
 {
     return whole.compare(0, part.size(), part) == 0;
@@ -146,7 +129,7 @@ TEST(AllocationSweep, BigramlistStartUpAndBufferGrowth)
     for (const Case &c : cases) {
         Target t{program_paths::bigramlist, {"P"}, {}};
         t.options.input = c.input;
-        std::string expected = pairs_of(c.input);
+        std::string expected = bigram_model::pairs(c.input);
         Tally tally = sweep(
             std::string("bigramlist ") + c.name, t, [] {},
             [&](unsigned long n, const RunResult &r) {
