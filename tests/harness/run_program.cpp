@@ -94,15 +94,11 @@ RunResult run(const std::function<void()> &child, const RunOptions &o)
     for (int fd = 0; fd < 3; ++fd)
         if (r[fd]->kind == Redirect::pipe && pipe2(p.fds[fd], O_CLOEXEC) < 0)
             throw std::runtime_error("pipe");
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork");
-    if (pid == 0) {
+    pid_t pid = start_child([&] {
         setup_child(o, p);
         child();
         _exit(127);
-    }
+    });
     for (auto &f : p.fds) {
         int child_end = &f == &p.fds[0] ? f[0] : f[1];
         if (child_end >= 0)
@@ -157,15 +153,13 @@ RunResult run(const std::function<void()> &child, const RunOptions &o)
     for (int fd : {in, out, err})
         if (fd >= 0)
             close(fd);
-    int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-    }
+    int wstatus = wait_for(pid);
     signal(SIGPIPE, old_pipe);
     if (emulator())
         drop_emulator_notes(res.err);
-    if (WIFEXITED(wstatus))
+    if (wstatus != -1 && WIFEXITED(wstatus))
         res.status = WEXITSTATUS(wstatus);
-    else if (WIFSIGNALED(wstatus))
+    else if (wstatus != -1 && WIFSIGNALED(wstatus))
         res.signal = WTERMSIG(wstatus);
     return res;
 }
@@ -213,6 +207,28 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
             child_fail(path.c_str());
         },
         options);
+}
+
+pid_t start_child(const std::function<void()> &body)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork");
+    if (pid == 0) {
+        body();
+        _exit(0);
+    }
+    return pid;
+}
+
+int wait_for(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return status;
 }
 
 RunResult run_function(const std::function<int()> &body, const RunOptions &options)

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/types.h>
 
 #include <functional>
 #include <string>
@@ -56,6 +57,12 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
 
 // Runs body in a forked child, which then ends with exit(body()), so exit handlers run.
 RunResult run_function(const std::function<int()> &body, const RunOptions &options = {});
+
+// Forks a child that runs body and then ends with _exit(0); standard I/O is flushed first, so
+// that the child writes nothing twice. The child's ID; throws when the fork fails.
+pid_t start_child(const std::function<void()> &body);
+// Waits for the child pid, repeating an interrupted wait: its wait status, or -1.
+int wait_for(pid_t pid);
 
 // True when the tests run under an emulator (a cross build): run_program starts the built
 // programs through it, but a host program such as a shell cannot start them.

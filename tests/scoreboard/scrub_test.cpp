@@ -178,10 +178,7 @@ TEST_F(ScrubTest, ReadersWaitForTheScrub)
     standin::write(path, b);
     int go[2];
     ASSERT_EQ(pipe(go), 0);
-    fflush(nullptr);
-    pid_t reader = fork();
-    ASSERT_GE(reader, 0);
-    if (reader == 0) {
+    pid_t reader = harness::start_child([&] {
         // Starts reading while the scrub holds its lock, which it keeps for a while longer;
         // had the reader not waited, it would see the stale slot still in place.
         char c;
@@ -191,7 +188,7 @@ TEST_F(ScrubTest, ReadersWaitForTheScrub)
             _exit(11);
         scoreboard_entry *e = util_scoreboard_entry_read();
         _exit(e == nullptr ? 12 : e->pid == getppid() ? 0 : 13);
-    }
+    });
     faults::target(path);
     faults::before(Op::write, [&] {
         char c = 'w';
@@ -199,8 +196,8 @@ TEST_F(ScrubTest, ReadersWaitForTheScrub)
         usleep(500 * 1000);
     });
     EXPECT_EQ(util_scoreboard_scrub(0), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(reader, &status, 0), reader);
+    int status = harness::wait_for(reader);
+    ASSERT_NE(status, -1);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     close(go[0]);

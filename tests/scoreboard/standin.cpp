@@ -1,5 +1,7 @@
 #include "standin.h"
 
+#include "run_program.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -87,11 +89,7 @@ std::string scrubbed(const Board &board, const std::vector<int32_t> &gone)
 
 void write(const std::string &path, const Board &board)
 {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    std::string bytes = build(board);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!f.flush())
-        throw std::runtime_error("cannot write " + path);
+    harness::write_file(path, build(board));
 }
 
 std::vector<refused_path> make_refused_paths(const std::string &dir, const std::string &target)
@@ -104,14 +102,21 @@ std::vector<refused_path> make_refused_paths(const std::string &dir, const std::
 
 pid_t dead_pid()
 {
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork");
-    if (pid == 0)
-        _exit(0);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    pid_t pid = harness::start_child([] {});
+    harness::wait_for(pid);
     return pid;
+}
+
+bool lock_whole(int fd, short type)
+{
+    struct flock fl {
+    };
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    while (fcntl(fd, F_SETLKW, &fl) < 0)
+        if (errno != EINTR)
+            return false;
+    return true;
 }
 
 Holder hold_lock(const std::string &path, short type, int ms)
@@ -119,25 +124,14 @@ Holder hold_lock(const std::string &path, short type, int ms)
     int ready[2];
     if (pipe(ready) < 0)
         throw std::runtime_error("pipe");
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork");
-    if (pid == 0) {
+    pid_t pid = harness::start_child([&] {
         close(ready[0]);
         int fd = open(path.c_str(), type == F_WRLCK ? O_RDWR : O_RDONLY);
-        struct flock fl {
-        };
-        fl.l_type = type;
-        fl.l_whence = SEEK_SET;
-        if (fd < 0 || fcntl(fd, F_SETLKW, &fl) < 0)
-            _exit(1);
         char c = 'L';
-        if (::write(ready[1], &c, 1) != 1)
+        if (fd < 0 || !lock_whole(fd, type) || ::write(ready[1], &c, 1) != 1)
             _exit(1);
         usleep(static_cast<useconds_t>(ms) * 1000);
-        _exit(0);
-    }
+    });
     close(ready[1]);
     char c;
     ssize_t n;
@@ -157,10 +151,9 @@ int release(Holder &holder)
 {
     if (holder.pid < 0)
         return -1;
-    int status = 0;
-    while (waitpid(holder.pid, &status, 0) < 0)
-        if (errno != EINTR)
-            return -1;
+    int status = harness::wait_for(holder.pid);
+    if (status == -1)
+        return -1;
     holder.pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }

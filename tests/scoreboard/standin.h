@@ -56,6 +56,10 @@ std::vector<refused_path> make_refused_paths(const std::string &dir, const std::
 // The ID of a process that has just ended, so that no process holds it.
 pid_t dead_pid();
 
+// Waits for a lock of type F_RDLCK or F_WRLCK on the whole file open at fd, or drops it with
+// F_UNLCK, repeating the call when interrupted; false with errno on failure.
+bool lock_whole(int fd, short type);
+
 // A child process holding a whole-file lock; it lets go when its time is up or on release().
 struct Holder {
     pid_t pid = -1;

@@ -46,33 +46,6 @@ struct Daemon {
     }
 }
 
-bool lock(int fd, short type)
-{
-    struct flock fl {
-    };
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    while (fcntl(fd, F_SETLKW, &fl) < 0)
-        if (errno != EINTR)
-            return false;
-    return true;
-}
-
-std::string read_all(int fd)
-{
-    std::string bytes;
-    char chunk[8192];
-    for (off_t at = 0;;) {
-        ssize_t n = pread(fd, chunk, sizeof chunk, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return bytes;
-        bytes.append(chunk, static_cast<size_t>(n));
-        at += n;
-    }
-}
-
 bool write_at(int fd, const char *bytes, size_t n, off_t at)
 {
     while (n > 0) {
@@ -194,6 +167,21 @@ bool stop_requested(int stop_fd)
 
 } // namespace
 
+std::string read_all(int fd)
+{
+    std::string bytes;
+    char chunk[8192];
+    for (off_t at = 0;;) {
+        ssize_t n = pread(fd, chunk, sizeof chunk, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return bytes;
+        bytes.append(chunk, static_cast<size_t>(n));
+        at += n;
+    }
+}
+
 void run_daemon(const std::string &path, const std::vector<SlotState> &initial,
                 const std::vector<pid_t> &live, const std::vector<pid_t> &dead, unsigned seed,
                 int stop_fd, int report_fd)
@@ -206,7 +194,7 @@ void run_daemon(const std::string &path, const std::vector<SlotState> &initial,
         d.header = read_all(d.fd).substr(0, header_size);
         for (bool last = false; !last;) {
             last = stop_requested(stop_fd);
-            if (!lock(d.fd, F_WRLCK)) {
+            if (!standin::lock_whole(d.fd, F_WRLCK)) {
                 violation(d, "cannot lock: %s", strerror(errno));
                 break;
             }
@@ -219,7 +207,7 @@ void run_daemon(const std::string &path, const std::vector<SlotState> &initial,
             if (slow)
                 usleep(500);
             check(d, true);
-            lock(d.fd, F_UNLCK);
+            standin::lock_whole(d.fd, F_UNLCK);
             usleep(static_cast<useconds_t>(d.pick(300)));
         }
         close(d.fd);

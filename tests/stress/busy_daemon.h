@@ -32,6 +32,9 @@ struct DaemonReport {
     SlotState slots[max_slots];
 };
 
+// The whole file open at fd, read from its start.
+std::string read_all(int fd);
+
 // Runs the daemon on the scoreboard at path (header and slots as its model says) until a byte
 // arrives on stop_fd, then writes its DaemonReport to report_fd. live pids name processes that
 // stay alive throughout, dead pids processes that have ended.

@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,12 +30,6 @@ using standin::header_size;
 using standin::slot_size;
 using stress::SlotState;
 
-void wait_for(pid_t pid)
-{
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-}
-
 // Processes that stay alive until this goes out of scope: the holders of the live slots.
 struct Sleepers {
     std::vector<pid_t> pids;
@@ -49,16 +42,12 @@ struct Sleepers {
             return;
         release_fd = p[1];
         for (size_t i = 0; i < n; ++i) {
-            pid_t pid = fork();
-            if (pid == 0) {
+            pids.push_back(harness::start_child([&] {
                 close(p[1]);
                 char c;
                 while (read(p[0], &c, 1) < 0 && errno == EINTR) {
                 }
-                _exit(0);
-            }
-            if (pid > 0)
-                pids.push_back(pid);
+            }));
         }
         close(p[0]);
     }
@@ -66,7 +55,7 @@ struct Sleepers {
     {
         close(release_fd);
         for (pid_t pid : pids)
-            wait_for(pid);
+            harness::wait_for(pid);
     }
     Sleepers(const Sleepers &) = delete;
     Sleepers &operator=(const Sleepers &) = delete;
@@ -83,14 +72,11 @@ struct DaemonProcess {
         int stop[2], report[2];
         if (pipe(stop) < 0 || pipe(report) < 0)
             return;
-        fflush(nullptr);
-        pid = fork();
-        if (pid == 0) {
+        pid = harness::start_child([&] {
             close(stop[1]);
             close(report[0]);
             stress::run_daemon(path, initial, live, dead, seed, stop[0], report[1]);
-            _exit(0);
-        }
+        });
         close(stop[0]);
         close(report[1]);
         stop_fd = stop[1];
@@ -120,7 +106,7 @@ struct DaemonProcess {
         }
         close(stop_fd);
         close(report_fd);
-        wait_for(pid);
+        harness::wait_for(pid);
         pid = -1;
         if (done != sizeof report)
             return std::nullopt;
@@ -134,18 +120,8 @@ std::string read_locked(const std::string &path)
     int fd = open(path.c_str(), O_RDONLY);
     if (fd < 0)
         return {};
-    struct flock fl {
-    };
-    fl.l_type = F_RDLCK;
-    fl.l_whence = SEEK_SET;
-    while (fcntl(fd, F_SETLKW, &fl) < 0 && errno == EINTR) {
-    }
-    std::string bytes;
-    char chunk[8192];
-    ssize_t n;
-    while ((n = read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0)
-            bytes.append(chunk, static_cast<size_t>(n));
+    standin::lock_whole(fd, F_RDLCK);
+    std::string bytes = stress::read_all(fd);
     close(fd);
     return bytes;
 }
