@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -255,6 +256,12 @@ std::string read_file(const std::string &path)
     std::ostringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
 }
 
 int open_descriptors()

@@ -72,6 +72,8 @@ bool under_emulator();
 void write_file(const std::string &path, const std::string &bytes);
 // Reads the whole file at path.
 std::string read_file(const std::string &path);
+// True when something exists at path (a broken symbolic link does not count).
+bool exists(const std::string &path);
 // How many descriptors this process has open (the count of /proc/self/fd while it is read).
 int open_descriptors();
 

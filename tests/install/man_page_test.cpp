@@ -159,16 +159,10 @@ TEST(ManPages, ProgramsWithoutOptionsTakeNone)
     }
 }
 
-bool exists(const char *path)
-{
-    struct stat st;
-    return stat(path, &st) == 0;
-}
-
 TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
 {
     REQUIRE_TOOL(groff, "groff");
-    if (exists(program_paths::default_scoreboard))
+    if (harness::exists(program_paths::default_scoreboard))
         GTEST_SKIP() << program_paths::default_scoreboard << " exists on this host";
     const harness::temp_dir scratch;
     const std::string &dir = scratch.path();
@@ -267,7 +261,7 @@ TEST(ManPages, FilesNameTheDefaultsAsBuilt)
     EXPECT_NE(files.find(program_paths::default_config), std::string::npos) << files;
     EXPECT_NE(files.find(program_paths::default_scoreboard), std::string::npos) << files;
     // The scoreboard default is the one the program falls back to when it is missing.
-    if (exists(program_paths::default_scoreboard))
+    if (harness::exists(program_paths::default_scoreboard))
         return;
     harness::RunResult r =
         harness::run_program(program_paths::sbscrub, {"sbscrub", "-c", "/nonexistent/ferryd.conf"});

@@ -1,6 +1,7 @@
 // sbscrub run as a child process: options, usage, messages, exit statuses, path resolution.
 #include "program_paths.h"
 #include "run_program.h"
+#include "sbscrub_messages.h"
 #include "standin.h"
 #include "temp_dir.h"
 
@@ -16,8 +17,8 @@
 namespace
 {
 
-const std::string hint = "(Perhaps you need to specify the ScoreboardFile with -f, or change\n"
-                         " the compile-time default directory?)\n";
+using sbscrub_messages::hint;
+using sbscrub_messages::missing;
 
 std::string usage(const std::string &name)
 {
@@ -35,11 +36,6 @@ std::string usage(const std::string &name)
            "    print progress while scrubbing\n";
 }
 
-std::string missing(const std::string &path, int error)
-{
-    return path + ": " + strerror(error) + "\n" + hint;
-}
-
 harness::RunResult sbscrub(std::vector<std::string> args, std::string argv0 = "sbscrub",
                            std::vector<std::string> env = {})
 {
@@ -53,9 +49,8 @@ harness::RunResult sbscrub(std::vector<std::string> args, std::string argv0 = "s
 // Tests that may fall back to the compiled-in paths must not touch a real scoreboard.
 bool defaults_absent()
 {
-    struct stat st;
-    return stat(program_paths::default_scoreboard, &st) < 0 &&
-           stat(program_paths::default_config, &st) < 0;
+    return !harness::exists(program_paths::default_scoreboard) &&
+           !harness::exists(program_paths::default_config);
 }
 
 class SbscrubTest : public ::testing::Test

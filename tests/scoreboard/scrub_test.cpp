@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace
@@ -40,6 +41,14 @@ class ScrubTest : public scoreboard_fixture
     {
         faults::reset();
         scoreboard_fixture::TearDown();
+    }
+
+    // Writes board to the scoreboard and scripts the outcomes of op's next calls on it.
+    void arm(const standin::Board &board, Op op, std::vector<faults::Outcome> outcomes)
+    {
+        standin::write(path, board);
+        faults::target(path);
+        faults::script(op, std::move(outcomes));
     }
 
     // Runs the scrub in a child, with the faults scripted before the call, and reports back.
@@ -268,9 +277,7 @@ TEST_F(ScrubTest, ReadFailures)
         {"a short read ends the scan quietly", {faults::pass(), faults::cut(100)}, 0, 0, {dead1}},
     };
     for (const Case &c : cases) {
-        standin::write(path, b);
-        faults::target(path);
-        faults::script(Op::read, c.reads);
+        arm(b, Op::read, c.reads);
         Outcome o = scrub_in_child(1);
         EXPECT_EQ(o.result, c.result) << c.what;
         if (c.result < 0) {
@@ -323,9 +330,7 @@ TEST_F(ScrubTest, WriteFailuresAreRetriedAFewTimes)
          partly(50)},
     };
     for (const Case &c : cases) {
-        standin::write(path, b);
-        faults::target(path);
-        faults::script(Op::write, c.writes);
+        arm(b, Op::write, c.writes);
         Outcome o = scrub_in_child(1);
         EXPECT_EQ(o.result, c.result) << c.what;
         if (c.result < 0) {
@@ -342,18 +347,14 @@ TEST_F(ScrubTest, WriteFailuresAreRetriedAFewTimes)
         EXPECT_EQ(messages, c.messages) << c.what << ": " << o.out;
     }
     // The message reads as the system's text for the error, with no line break.
-    standin::write(path, b);
-    faults::target(path);
-    faults::script(Op::write, {fail(ENOSPC)});
+    arm(b, Op::write, {fail(ENOSPC)});
     Outcome o = scrub_in_child(1);
     EXPECT_NE(o.out.find("PID " + std::to_string(dead1) + write_error(ENOSPC) +
                          "scrubbing scoreboard slot for PID " + std::to_string(dead2)),
               std::string::npos)
         << o.out;
     // A quiet scrub retries the same way and prints nothing.
-    standin::write(path, b);
-    faults::target(path);
-    faults::script(Op::write, {fail(ENOSPC), cut(10)});
+    arm(b, Op::write, {fail(ENOSPC), cut(10)});
     o = scrub_in_child(0);
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.writes, 4);
@@ -423,16 +424,12 @@ TEST_F(ScrubTest, LockFailures)
 {
     standin::Board b;
     b.pids = {dead1};
-    standin::write(path, b);
-    faults::target(path);
-    faults::script(Op::lock, {faults::fail(EINTR), faults::fail(EINTR)});
+    arm(b, Op::lock, {faults::fail(EINTR), faults::fail(EINTR)});
     EXPECT_EQ(util_scoreboard_scrub(0), 0);
     EXPECT_EQ(faults::calls(Op::lock), 3);
     EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1}));
 
-    standin::write(path, b);
-    faults::target(path);
-    faults::script(Op::lock, {faults::fail(ENOLCK)});
+    arm(b, Op::lock, {faults::fail(ENOLCK)});
     int before = harness::open_descriptors();
     errno = 0;
     EXPECT_EQ(util_scoreboard_scrub(0), -1);
@@ -456,9 +453,7 @@ TEST_F(ScrubTest, UnlockIsTriedAtMostThreeTimesAndCloseReleasesTheLock)
         {{faults::fail(EIO), faults::fail(EIO), faults::fail(EIO), faults::fail(EIO)}, 3},
     };
     for (const Case &c : cases) {
-        standin::write(path, b);
-        faults::target(path);
-        faults::script(Op::unlock, c.unlocks);
+        arm(b, Op::unlock, c.unlocks);
         EXPECT_EQ(util_scoreboard_scrub(0), 0);
         EXPECT_EQ(faults::calls(Op::unlock), c.calls);
         faults::reset();

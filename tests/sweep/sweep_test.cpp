@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +17,7 @@
 #include "pair_model.h"
 #include "program_paths.h"
 #include "run_program.h"
+#include "sbscrub_messages.h"
 #include "standin.h"
 #include "temp_dir.h"
 
@@ -205,17 +205,11 @@ TEST(AllocationSweep, ConfigurationScanReturnsNullWhenMemoryRunsOut)
     EXPECT_GE(tally.exhausted, 2u);
 }
 
-bool defaults_absent()
-{
-    struct stat st;
-    return stat(program_paths::default_scoreboard, &st) < 0;
-}
-
 // sbscrub finding its scoreboard through the configuration file named with -c: on every failed
 // run no byte of the scoreboard has changed.
 TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
 {
-    if (!defaults_absent())
+    if (harness::exists(program_paths::default_scoreboard))
         GTEST_SKIP() << "a scoreboard exists at the compiled-in path";
     const harness::temp_dir scratch;
     const std::string &dir = scratch.path();
@@ -226,9 +220,8 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
     board.pids = {dead, getpid(), 0, dead};
     const std::string original = standin::build(board);
     const std::string scrubbed = standin::scrubbed(board, {dead});
-    std::string missing = std::string(program_paths::default_scoreboard) + ": " + strerror(ENOENT) +
-                          "\n(Perhaps you need to specify the ScoreboardFile with -f, or change\n"
-                          " the compile-time default directory?)\n";
+    const std::string missing =
+        sbscrub_messages::missing(program_paths::default_scoreboard, ENOENT);
 
     struct Case {
         const char *name;
