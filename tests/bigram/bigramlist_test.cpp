@@ -32,7 +32,7 @@ using bigram_model::pairs;
 TEST(Bigramlist, ListsThePairsAfterTheSharedPrefix)
 {
     struct Case {
-        const char *name;
+        const char *what;
         std::string input, output;
     } cases[] = {
         {"worked example", "/usr/bin\n/usr/lib\n/usr/lib/x\n/usr/lib/x\n/var\n",
@@ -53,10 +53,10 @@ TEST(Bigramlist, ListsThePairsAfterTheSharedPrefix)
     };
     for (const auto &c : cases) {
         RunResult r = run_bigramlist(c.input);
-        EXPECT_EQ(r.out, c.output) << c.name;
-        EXPECT_EQ(r.out, pairs(c.input)) << c.name;
-        EXPECT_EQ(r.err, "") << c.name;
-        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.out, c.output) << c.what;
+        EXPECT_EQ(r.out, pairs(c.input)) << c.what;
+        EXPECT_EQ(r.err, "") << c.what;
+        EXPECT_EQ(r.status, 0) << c.what;
     }
     EXPECT_EQ(run_bigramlist(cases[0].input).out.size(), 21u);
 }
@@ -72,7 +72,7 @@ TEST(Bigramlist, LongLinesGrowTheBuffers)
     };
     const std::string big = text(5 * 1024 * 1024);
     struct Case {
-        const char *name;
+        const char *what;
         std::string input;
     } cases[] = {
         {"1025 bytes with newline", text(1024) + "\n"},
@@ -82,9 +82,9 @@ TEST(Bigramlist, LongLinesGrowTheBuffers)
     };
     for (const auto &c : cases) {
         RunResult r = run_bigramlist(c.input);
-        EXPECT_EQ(r.status, 0) << c.name;
-        EXPECT_EQ(r.out.size(), pairs(c.input).size()) << c.name;
-        EXPECT_TRUE(r.out == pairs(c.input)) << c.name;
+        EXPECT_EQ(r.status, 0) << c.what;
+        EXPECT_EQ(r.out.size(), pairs(c.input).size()) << c.what;
+        EXPECT_TRUE(r.out == pairs(c.input)) << c.what;
     }
 }
 
@@ -103,7 +103,7 @@ TEST(Bigramlist, AgreesWithTheModelOnRandomSortedLists)
                 input += '\n';
         }
         RunResult r = run_bigramlist(input);
-        ASSERT_EQ(r.status, 0);
+        ASSERT_EQ(r.status, 0) << "round " << round;
         ASSERT_TRUE(r.out == pairs(input)) << "round " << round;
     }
 }
@@ -131,7 +131,7 @@ TEST(Bigramlist, MemoryExhaustionEndsWithAMessageAfterTheEarlierPairs)
 {
     const std::string long_line(1500, 'q');
     struct Case {
-        const char *name;
+        const char *what;
         std::vector<std::string> env;
         std::string out;
     } cases[] = {
@@ -146,9 +146,9 @@ TEST(Bigramlist, MemoryExhaustionEndsWithAMessageAfterTheEarlierPairs)
         o.env = c.env;
         o.env.push_back(program_paths::preload_failing_alloc);
         RunResult r = run_bigramlist(o);
-        EXPECT_EQ(r.err, "P: memory exhausted\n") << c.name;
-        EXPECT_EQ(r.out, c.out) << c.name;
-        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.err, "P: memory exhausted\n") << c.what;
+        EXPECT_EQ(r.out, c.out) << c.what;
+        EXPECT_EQ(r.status, 1) << c.what;
     }
 }
 

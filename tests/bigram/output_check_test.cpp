@@ -32,7 +32,7 @@ std::string many_lines(int count)
 TEST(BigramlistOutput, LostOutputIsAFailure)
 {
     struct Case {
-        const char *name;
+        const char *what;
         harness::Redirect out;
         std::string input;
         std::vector<std::string> env;
@@ -64,14 +64,13 @@ TEST(BigramlistOutput, LostOutputIsAFailure)
          "bigramlist: memory exhausted\n" + write_error(0)},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
         harness::RunOptions o;
         o.input = c.input;
         o.out = c.out;
         o.env = c.env;
         auto r = harness::run_program(program_paths::bigramlist, {"bigramlist"}, o);
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.err, c.err);
+        EXPECT_EQ(r.status, c.status) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
     }
 }
 

@@ -77,7 +77,7 @@ TEST(ManPages, HaveTheSectionsInReadingOrder)
             << p.file << " keeps a template variable";
         std::string rendered = install_test::render_page(groff, page_path(p));
         ASSERT_NE(rendered, "") << p.file;
-        EXPECT_EQ(rendered.substr(0, rendered.find(' ')), p.title);
+        EXPECT_EQ(rendered.substr(0, rendered.find(' ')), p.title) << p.file;
 
         std::vector<std::string> names = install_test::section_names(rendered);
         size_t next = 0;
@@ -149,7 +149,7 @@ TEST(ManPages, ProgramsWithoutOptionsTakeNone)
         std::string rendered = install_test::render_page(groff, page_path(c.page));
         std::string name = base_name(c.page.program);
         EXPECT_EQ(section(rendered, "OPTIONS"), "") << c.page.file;
-        EXPECT_EQ(squeeze(section(rendered, "SYNOPSIS")), name);
+        EXPECT_EQ(squeeze(section(rendered, "SYNOPSIS")), name) << c.page.file;
         for (const char *arg : {"--help", "-h", "-x"}) {
             harness::RunResult r = harness::run_program(c.page.program, {name, arg}, input);
             EXPECT_EQ(r.status, c.status) << name << " " << arg;
@@ -186,7 +186,7 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
     // Each message is made generic by the substitutions (the variable parts in the words the
     // page uses for them); each of its lines must then be in the page's section.
     struct Case {
-        const char *name;
+        const char *what;
         const Page &page;
         const char *section;
         std::vector<std::string> argv;
@@ -242,14 +242,14 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
     for (auto &c : cases) {
         harness::RunResult r = harness::run_program(c.page.program, c.argv, c.options);
         std::string message = c.on_stdout ? r.out : r.err;
-        EXPECT_NE(message, "") << c.name;
+        EXPECT_NE(message, "") << c.what;
         for (const auto &[from, to] : c.generic)
             message = replace_all(message, from, to);
         std::string text =
             squeeze(section(install_test::render_page(groff, page_path(c.page)), c.section));
         for (const auto &line : lines(message))
             EXPECT_NE(text.find(squeeze(line)), std::string::npos)
-                << c.name << ": \"" << squeeze(line) << "\" is not in " << c.page.file << " "
+                << c.what << ": \"" << squeeze(line) << "\" is not in " << c.page.file << " "
                 << c.section;
     }
 }

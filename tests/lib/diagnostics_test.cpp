@@ -53,8 +53,8 @@ TEST(ProgramName, DerivedFromArgv0)
         support::set_program_name(c.argv0);
         EXPECT_STREQ(support::program_name, c.name) << c.argv0;
         // The name points into argv0, never at a copy.
-        EXPECT_GE(support::program_name, c.argv0);
-        EXPECT_LE(support::program_name, c.argv0 + strlen(c.argv0));
+        EXPECT_GE(support::program_name, c.argv0) << c.argv0;
+        EXPECT_LE(support::program_name, c.argv0 + strlen(c.argv0)) << c.argv0;
     }
 }
 
@@ -74,9 +74,9 @@ TEST(Error, WritesOneLineWithTheProgramNameAndSystemText)
             support::error(0, c.errnum, "bad %d", 42);
             printf("returned %u", support::error_message_count);
         });
-        EXPECT_EQ(r.err, c.line);
-        EXPECT_EQ(r.out, "returned 1");
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, c.line) << c.errnum;
+        EXPECT_EQ(r.out, "returned 1") << c.errnum;
+        EXPECT_EQ(r.status, 0) << c.errnum;
     }
 }
 
@@ -139,7 +139,7 @@ TEST(ErrorAtLine, OnePerLineSuppressesRepeatsOfTheLastPosition)
         bool prints;
     };
     struct Case {
-        const char *name;
+        const char *what;
         int flag;
         std::vector<Call> calls;
     } cases[] = {
@@ -171,9 +171,9 @@ TEST(ErrorAtLine, OnePerLineSuppressesRepeatsOfTheLastPosition)
                         ? "P:" + std::string(call.file) + ":" + std::to_string(call.line) + ": m\n"
                         : "P: m\n";
         }
-        EXPECT_EQ(r.status, 0) << c.name;
-        EXPECT_EQ(r.err, want) << c.name;
-        EXPECT_EQ(r.out, std::string(c.calls.size(), '|') + std::to_string(printed)) << c.name;
+        EXPECT_EQ(r.status, 0) << c.what;
+        EXPECT_EQ(r.err, want) << c.what;
+        EXPECT_EQ(r.out, std::string(c.calls.size(), '|') + std::to_string(printed)) << c.what;
     }
 }
 
@@ -210,7 +210,7 @@ TEST(Error, NullProgramNamePrintsAnEmptyName)
 TEST(Allocation, MemoryExhaustedEndsWithExitFailure)
 {
     struct Case {
-        const char *name;
+        const char *what;
         int exit_failure;
         std::function<void()> call;
     } cases[] = {
@@ -272,9 +272,9 @@ TEST(Allocation, MemoryExhaustedEndsWithExitFailure)
             c.call();
             printf("returned");
         });
-        EXPECT_EQ(r.status, c.exit_failure) << c.name;
-        EXPECT_EQ(r.err, "P: memory exhausted\n") << c.name;
-        EXPECT_EQ(r.out, "handler") << c.name;
+        EXPECT_EQ(r.status, c.exit_failure) << c.what;
+        EXPECT_EQ(r.err, "P: memory exhausted\n") << c.what;
+        EXPECT_EQ(r.out, "handler") << c.what;
     }
 }
 

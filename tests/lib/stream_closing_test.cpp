@@ -80,7 +80,7 @@ harness::Redirect full()
 }
 
 struct ExitCase {
-    const char *name;
+    const char *what;
     std::function<int()> body;
     harness::Redirect out;
     int status;
@@ -152,11 +152,10 @@ TEST(CloseStdout, ReportsLostOutputAndSetsTheStatus)
          harness::piped(), 3, "prog: boom\n", "x"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
         auto r = run_closing(c.body, c.out);
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out, c.out_text);
+        EXPECT_EQ(r.status, c.status) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_EQ(r.out, c.out_text) << c.what;
     }
 }
 
@@ -195,7 +194,7 @@ int handler_fd = -1;
 TEST(CloseStdout, EarlierExitHandlersRunOnlyAfterSuccess)
 {
     for (bool lost : {false, true}) {
-        SCOPED_TRACE(lost ? "output lost" : "output fine");
+        const char *what = lost ? "output lost" : "output fine";
         harness::RunOptions o;
         o.out = lost ? harness::closed() : harness::piped();
         auto r = harness::run_function(
@@ -212,14 +211,14 @@ TEST(CloseStdout, EarlierExitHandlersRunOnlyAfterSuccess)
                 return 0;
             },
             o);
-        EXPECT_EQ(r.status, lost ? 1 : 0);
-        EXPECT_EQ(r.err, lost ? "prog: write error: " + text(EBADF) + "\n" : "handler\n");
+        EXPECT_EQ(r.status, lost ? 1 : 0) << what;
+        EXPECT_EQ(r.err, lost ? "prog: write error: " + text(EBADF) + "\n" : "handler\n") << what;
     }
 }
 
 // A stream on a temporary file, or on a descriptor closed underneath it.
 struct StreamCase {
-    const char *name;
+    const char *what;
     std::function<FILE *(const std::string &dir)> open;
     int result;
     int errnum;
@@ -279,13 +278,12 @@ TEST(CloseStream, ResultAndErrno)
     const harness::temp_dir scratch;
     const std::string &dir = scratch.path();
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
         FILE *f = c.open(dir);
-        ASSERT_NE(f, nullptr);
+        ASSERT_NE(f, nullptr) << c.what;
         errno = 0;
-        EXPECT_EQ(close_stream(f), c.result);
+        EXPECT_EQ(close_stream(f), c.result) << c.what;
         if (c.result != 0) {
-            EXPECT_EQ(errno, c.errnum) << strerror(errno);
+            EXPECT_EQ(errno, c.errnum) << c.what << ": " << strerror(errno);
         }
     }
     EXPECT_EQ(harness::read_file(dir + "/a"), "data");

@@ -96,7 +96,7 @@ TEST_F(ByteOrder, RoutinesReadTheHostsOrderAndRefuseTheOther)
         harness::write_file(path, c.order(SCOREBOARD_MAGIC) + c.order(SCOREBOARD_VERSION) +
                                       c.order(0x00012345) + c.order(0x0A0B0C0D) +
                                       std::string(standin::slot_size, '\0') + slot);
-        ASSERT_EQ(util_set_scoreboard(path.c_str()), 0) << strerror(errno);
+        ASSERT_EQ(util_set_scoreboard(path.c_str()), 0) << c.what << ": " << strerror(errno);
         ASSERT_EQ(util_open_scoreboard(O_RDONLY), c.opened) << c.what;
         EXPECT_EQ(util_scoreboard_get_daemon_pid(), static_cast<pid_t>(c.daemon)) << c.what;
         EXPECT_EQ(util_scoreboard_get_daemon_uptime(), c.uptime) << c.what;

@@ -25,12 +25,14 @@ TEST(SstrncpyTest, CopiesAtMostNMinusOneAndTerminates)
         {"abc", 1, ""},   {nullptr, 5, ""},  {"", 5, ""},
     };
     for (const Case &c : cases) {
+        const std::string what =
+            (c.src ? c.src : "(null)") + std::string(" n=") + std::to_string(c.n);
         char dest[12];
         memset(dest, 'x', sizeof dest);
-        EXPECT_EQ(util_sstrncpy(dest, c.src, c.n), dest) << c.n;
-        EXPECT_STREQ(dest, c.want) << (c.src ? c.src : "(null)") << " n=" << c.n;
+        EXPECT_EQ(util_sstrncpy(dest, c.src, c.n), dest) << what;
+        EXPECT_STREQ(dest, c.want) << what;
         // Nothing beyond the terminator is touched.
-        EXPECT_EQ(dest[strlen(c.want) + 1], 'x');
+        EXPECT_EQ(dest[strlen(c.want) + 1], 'x') << what;
     }
 }
 
@@ -68,7 +70,7 @@ TEST_F(SetScoreboardTest, RefusedPathsKeepThePreviousOne)
         errno = 0;
         EXPECT_EQ(util_set_scoreboard(c.path.c_str()), -1) << c.path;
         EXPECT_EQ(errno, c.error) << c.path;
-        EXPECT_EQ(util_get_scoreboard(), path);
+        EXPECT_EQ(util_get_scoreboard(), path) << c.path;
     }
     errno = 0;
     EXPECT_EQ(util_set_scoreboard(nullptr), -1);
@@ -92,9 +94,9 @@ TEST_F(SetScoreboardTest, AcceptedPathsAreStored)
     ASSERT_EQ(deep.size(), 1023u);
     harness::write_file(deep, "");
     const std::string cases[] = {dir + "/group/sb", dir + "/", dir + "/./ferryd.scoreboard"};
-    for (const std::string &path : cases) {
-        EXPECT_EQ(util_set_scoreboard(path.c_str()), 0) << path;
-        EXPECT_EQ(util_get_scoreboard(), path);
+    for (const std::string &accepted : cases) {
+        EXPECT_EQ(util_set_scoreboard(accepted.c_str()), 0) << accepted;
+        EXPECT_EQ(util_get_scoreboard(), accepted) << accepted;
     }
     EXPECT_EQ(util_set_scoreboard(deep.c_str()), 0);
     EXPECT_EQ(util_get_scoreboard(), deep);

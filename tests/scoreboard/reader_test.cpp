@@ -70,7 +70,7 @@ TEST_F(ReaderTest, HeaderChecks)
         EXPECT_EQ(util_open_scoreboard(O_RDONLY), c.result) << c.what;
         // The descriptor stays open after a header failure, until closed.
         EXPECT_EQ(harness::open_descriptors(), before + 1) << c.what;
-        EXPECT_EQ(util_close_scoreboard(), 0);
+        EXPECT_EQ(util_close_scoreboard(), 0) << c.what;
         EXPECT_EQ(harness::open_descriptors(), before) << c.what;
     }
 }
@@ -116,7 +116,7 @@ TEST_F(ReaderTest, FailuresAfterTheOpen)
             EXPECT_EQ(util_scoreboard_entry_read(), nullptr) << c.what;
             EXPECT_EQ(errno, EINVAL) << c.what;
         }
-        EXPECT_EQ(util_close_scoreboard(), 0);
+        EXPECT_EQ(util_close_scoreboard(), 0) << c.what;
         EXPECT_EQ(harness::open_descriptors(), before) << c.what;
     }
 }
@@ -161,11 +161,12 @@ TEST_F(ReaderTest, ReturnsOccupiedSlotsInFileOrder)
     ASSERT_EQ(open_board(b), 0);
     for (int32_t pid : {101, 202}) {
         scoreboard_entry *e = util_scoreboard_entry_read();
-        ASSERT_NE(e, nullptr);
+        ASSERT_NE(e, nullptr) << pid;
         EXPECT_EQ(e->pid, pid);
         size_t index = pid == 101 ? 1 : 3;
         EXPECT_EQ(std::string(reinterpret_cast<char *>(e), sizeof *e),
-                  standin::slot_bytes(index, pid));
+                  standin::slot_bytes(index, pid))
+            << pid;
     }
     errno = EBADF;
     EXPECT_EQ(util_scoreboard_entry_read(), nullptr);
@@ -349,23 +350,24 @@ TEST_F(ReaderTest, WaitsForAWriterButNotForAnotherReader)
     b.pids = {101};
     standin::write(path, b);
     struct Case {
+        const char *what;
         short type;
         bool waits;
     };
-    for (Case c : {Case{F_WRLCK, true}, Case{F_RDLCK, false}}) {
-        ASSERT_EQ(util_open_scoreboard(O_RDONLY), 0);
+    for (Case c : {Case{"write lock", F_WRLCK, true}, Case{"read lock", F_RDLCK, false}}) {
+        ASSERT_EQ(util_open_scoreboard(O_RDONLY), 0) << c.what;
         standin::Holder h = standin::hold_lock(path, c.type, 400);
-        ASSERT_GE(h.pid, 0);
+        ASSERT_GE(h.pid, 0) << c.what;
         auto start = std::chrono::steady_clock::now();
         scoreboard_entry *e = util_scoreboard_entry_read();
         auto waited = std::chrono::steady_clock::now() - start;
-        ASSERT_NE(e, nullptr);
-        EXPECT_EQ(e->pid, 101);
+        ASSERT_NE(e, nullptr) << c.what;
+        EXPECT_EQ(e->pid, 101) << c.what;
         if (c.waits)
-            EXPECT_GE(waited, std::chrono::milliseconds(300));
+            EXPECT_GE(waited, std::chrono::milliseconds(300)) << c.what;
         else
-            EXPECT_LT(waited, std::chrono::milliseconds(300));
-        EXPECT_EQ(standin::release(h), 0);
+            EXPECT_LT(waited, std::chrono::milliseconds(300)) << c.what;
+        EXPECT_EQ(standin::release(h), 0) << c.what;
         util_close_scoreboard();
     }
 }

@@ -92,7 +92,7 @@ TEST(SbscrubUsageTest, HelpPrintsUsageAndRunsNothing)
         auto r = sbscrub(c.args, c.argv0);
         EXPECT_EQ(r.status, 0) << c.argv0;
         EXPECT_EQ(r.out, usage(c.name)) << c.argv0;
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, "") << c.argv0;
     }
 }
 
@@ -126,8 +126,8 @@ TEST_F(SbscrubTest, FileOptionScrubsQuietly)
         standin::write(path, board);
         auto r = sbscrub(args);
         EXPECT_EQ(r.status, 0) << args[0];
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, "") << args[0];
+        EXPECT_EQ(r.err, "") << args[0];
         EXPECT_EQ(harness::read_file(path), scrubbed()) << args[0];
     }
 }
@@ -137,11 +137,12 @@ TEST_F(SbscrubTest, VerboseReportsEachClearedSlot)
     for (const char *flag : {"-v", "--verbose"}) {
         standin::write(path, board);
         auto r = sbscrub({flag, "-f", path});
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 0) << flag;
         EXPECT_EQ(r.out, "scrubbing ScoreboardFile " + path +
-                             "\nscrubbing scoreboard slot for PID " + std::to_string(dead));
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(harness::read_file(path), scrubbed());
+                             "\nscrubbing scoreboard slot for PID " + std::to_string(dead))
+            << flag;
+        EXPECT_EQ(r.err, "") << flag;
+        EXPECT_EQ(harness::read_file(path), scrubbed()) << flag;
     }
 }
 
@@ -173,7 +174,7 @@ TEST_F(SbscrubTest, ConfigurationSuppliesTheScoreboard)
         standin::write(path, board);
         auto r = sbscrub(args);
         EXPECT_EQ(r.status, 0) << args.back();
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, "") << args.back();
         EXPECT_EQ(harness::read_file(path), scrubbed()) << args.back();
     }
 }
@@ -246,8 +247,9 @@ TEST_F(SbscrubTest, ScrubFailuresAreReported)
     for (const auto &c : standin::make_refused_paths(dir, target)) {
         auto r = sbscrub({"-v", "-f", c.path});
         EXPECT_EQ(r.status, 1) << c.path;
-        EXPECT_EQ(r.out, "scrubbing ScoreboardFile " + c.path + "\n");
-        EXPECT_EQ(r.err, "error scrubbing scoreboard " + c.path + ": " + strerror(c.error) + "\n");
+        EXPECT_EQ(r.out, "scrubbing ScoreboardFile " + c.path + "\n") << c.path;
+        EXPECT_EQ(r.err, "error scrubbing scoreboard " + c.path + ": " + strerror(c.error) + "\n")
+            << c.path;
     }
     EXPECT_EQ(harness::read_file(target), standin::build(board));
 }

@@ -114,8 +114,8 @@ TEST_F(ScrubTest, FilesShorterThanAHeaderAreLeftAlone)
 {
     for (std::string bytes : {std::string(), std::string(10, '\x55')}) {
         harness::write_file(path, bytes);
-        EXPECT_EQ(util_scoreboard_scrub(0), 0);
-        EXPECT_EQ(harness::read_file(path), bytes);
+        EXPECT_EQ(util_scoreboard_scrub(0), 0) << bytes.size() << " bytes";
+        EXPECT_EQ(harness::read_file(path), bytes) << bytes.size() << " bytes";
     }
 }
 
@@ -171,12 +171,12 @@ TEST_F(ScrubTest, WaitsForTheDaemonsLock)
     for (short type : {F_WRLCK, F_RDLCK}) {
         standin::write(path, b);
         standin::Holder h = standin::hold_lock(path, type, 400);
-        ASSERT_GE(h.pid, 0);
+        ASSERT_GE(h.pid, 0) << "lock type " << type;
         auto start = steady_clock::now();
-        EXPECT_EQ(util_scoreboard_scrub(0), 0);
+        EXPECT_EQ(util_scoreboard_scrub(0), 0) << "lock type " << type;
         EXPECT_GE(steady_clock::now() - start, milliseconds(300)) << "lock type " << type;
-        EXPECT_EQ(standin::release(h), 0);
-        EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1}));
+        EXPECT_EQ(standin::release(h), 0) << "lock type " << type;
+        EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1})) << "lock type " << type;
     }
 }
 
@@ -444,25 +444,28 @@ TEST_F(ScrubTest, UnlockIsTriedAtMostThreeTimesAndCloseReleasesTheLock)
     standin::Board b;
     b.pids = {dead1};
     struct Case {
+        const char *what;
         std::vector<faults::Outcome> unlocks;
         int calls;
     };
     const Case cases[] = {
-        {{}, 1},
-        {{faults::fail(EIO)}, 2},
-        {{faults::fail(EIO), faults::fail(EIO), faults::fail(EIO), faults::fail(EIO)}, 3},
+        {"released at once", {}, 1},
+        {"one failure", {faults::fail(EIO)}, 2},
+        {"failures past the attempts",
+         {faults::fail(EIO), faults::fail(EIO), faults::fail(EIO), faults::fail(EIO)},
+         3},
     };
     for (const Case &c : cases) {
         arm(b, Op::unlock, c.unlocks);
-        EXPECT_EQ(util_scoreboard_scrub(0), 0);
-        EXPECT_EQ(faults::calls(Op::unlock), c.calls);
+        EXPECT_EQ(util_scoreboard_scrub(0), 0) << c.what;
+        EXPECT_EQ(faults::calls(Op::unlock), c.calls) << c.what;
         faults::reset();
         // Another process can take the lock at once.
         auto start = steady_clock::now();
         standin::Holder h = standin::hold_lock(path, F_WRLCK, 0);
-        EXPECT_GE(h.pid, 0);
-        EXPECT_EQ(standin::release(h), 0);
-        EXPECT_LT(steady_clock::now() - start, milliseconds(1000));
+        EXPECT_GE(h.pid, 0) << c.what;
+        EXPECT_EQ(standin::release(h), 0) << c.what;
+        EXPECT_LT(steady_clock::now() - start, milliseconds(1000)) << c.what;
     }
 }
 

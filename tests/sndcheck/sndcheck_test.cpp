@@ -22,7 +22,7 @@ harness::RunOptions with(harness::Redirect in, harness::Redirect out, harness::R
 TEST(Sndcheck, AlwaysAnswersUnavailableAndWritesNothing)
 {
     struct Case {
-        const char *name;
+        const char *what;
         std::vector<std::string> argv;
         harness::RunOptions options;
     } cases[] = {
@@ -38,8 +38,8 @@ TEST(Sndcheck, AlwaysAnswersUnavailableAndWritesNothing)
     };
     for (const auto &c : cases) {
         harness::RunResult r = harness::run_program(program_paths::sndcheck, c.argv, c.options);
-        EXPECT_EQ(r.status, 1) << c.name;
-        EXPECT_EQ(r.out + r.err, "") << c.name;
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.out + r.err, "") << c.what;
     }
 }
 

@@ -117,7 +117,7 @@ bool exhausted_or_whole(const std::string &name, unsigned long n, const RunResul
 TEST(AllocationSweep, BigramlistStartUpAndBufferGrowth)
 {
     struct Case {
-        const char *name;
+        const char *what;
         std::string input;
     } cases[] = {
         {"empty input", ""},
@@ -131,14 +131,14 @@ TEST(AllocationSweep, BigramlistStartUpAndBufferGrowth)
         t.options.input = c.input;
         std::string expected = bigram_model::pairs(c.input);
         Tally tally = sweep(
-            std::string("bigramlist ") + c.name, t, [] {},
+            std::string("bigramlist ") + c.what, t, [] {},
             [&](unsigned long n, const RunResult &r) {
-                return exhausted_or_whole(c.name, n, r, "P", expected);
+                return exhausted_or_whole(c.what, n, r, "P", expected);
             });
-        EXPECT_EQ(tally.full.status, 0) << c.name << ": " << describe(tally.full);
-        EXPECT_EQ(tally.full.out, expected) << c.name;
+        EXPECT_EQ(tally.full.status, 0) << c.what << ": " << describe(tally.full);
+        EXPECT_EQ(tally.full.out, expected) << c.what;
         // At least the two line buffers must have been failed.
-        EXPECT_GE(tally.exhausted, 2u) << c.name;
+        EXPECT_GE(tally.exhausted, 2u) << c.what;
     }
 }
 
@@ -224,7 +224,7 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
         sbscrub_messages::missing(program_paths::default_scoreboard, ENOENT);
 
     struct Case {
-        const char *name;
+        const char *what;
         std::vector<std::string> args;
     } cases[] = {
         {"-v -c", {"-v", "-c", conf}},
@@ -235,26 +235,26 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
         Target t{program_paths::sbscrub, {"sbscrub"}, {}};
         t.argv.insert(t.argv.end(), c.args.begin(), c.args.end());
         Tally tally = sweep(
-            std::string("sbscrub ") + c.name, t, [&] { harness::write_file(sb, original); },
+            std::string("sbscrub ") + c.what, t, [&] { harness::write_file(sb, original); },
             [&](unsigned long n, const RunResult &r) {
                 std::string now = harness::read_file(sb);
                 if (r.status == 0) {
-                    EXPECT_EQ(now, scrubbed) << c.name << ", allocation " << n;
+                    EXPECT_EQ(now, scrubbed) << c.what << ", allocation " << n;
                     return false;
                 }
-                EXPECT_EQ(r.status, 1) << c.name << ", allocation " << n << ": " << describe(r);
-                EXPECT_EQ(now, original) << c.name << ", allocation " << n;
+                EXPECT_EQ(r.status, 1) << c.what << ", allocation " << n << ": " << describe(r);
+                EXPECT_EQ(now, original) << c.what << ", allocation " << n;
                 bool copy_failed = false;
                 for (size_t i = 1; i + 1 < t.argv.size(); ++i)
                     if (r.err == t.argv[i + 1] + ": " + strerror(ENOMEM) + "\n")
                         copy_failed = true;
                 EXPECT_TRUE(copy_failed || r.err == missing)
-                    << c.name << ", allocation " << n << ": " << r.err;
+                    << c.what << ", allocation " << n << ": " << r.err;
                 return true;
             });
-        EXPECT_EQ(tally.full.status, 0) << c.name << ": " << describe(tally.full);
+        EXPECT_EQ(tally.full.status, 0) << c.what << ": " << describe(tally.full);
         // Each -c copy, the stream and the copy of the value.
-        EXPECT_GE(tally.exhausted, 3u) << c.name;
+        EXPECT_GE(tally.exhausted, 3u) << c.what;
     }
 }
 
