@@ -22,9 +22,7 @@ RunResult run_bigramlist(const RunOptions &o)
 
 RunResult run_bigramlist(const std::string &input)
 {
-    RunOptions o;
-    o.input = input;
-    return run_bigramlist(o);
+    return run_bigramlist(RunOptions{.input = input});
 }
 
 using bigram_model::pairs;
@@ -110,9 +108,7 @@ TEST(Bigramlist, AgreesWithTheModelOnRandomSortedLists)
 
 TEST(Bigramlist, ReadErrorIsReportedNotTakenForTheEnd)
 {
-    RunOptions o;
-    o.in = harness::file("/", O_RDONLY);
-    RunResult r = run_bigramlist(o);
+    RunResult r = run_bigramlist(RunOptions{.in = harness::file("/", O_RDONLY)});
     EXPECT_EQ(r.err, "P: read error: " + std::string(strerror(EISDIR)) + "\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 1);
@@ -120,9 +116,8 @@ TEST(Bigramlist, ReadErrorIsReportedNotTakenForTheEnd)
 
 TEST(Bigramlist, ArgumentsAreIgnored)
 {
-    RunOptions o;
-    o.input = "abcd\n";
-    RunResult r = harness::run_program(program_paths::bigramlist, {"P", "-x", "--help", "file"}, o);
+    RunResult r = harness::run_program(program_paths::bigramlist, {"P", "-x", "--help", "file"},
+                                       {.input = "abcd\n"});
     EXPECT_EQ(r.out, "ab\ncd\n");
     EXPECT_EQ(r.status, 0);
 }
@@ -141,9 +136,7 @@ TEST(Bigramlist, MemoryExhaustionEndsWithAMessageAfterTheEarlierPairs)
         {"growth", {"FAIL_ALLOC_SIZE=2053"}, "ab\ncd\n"},
     };
     for (const auto &c : cases) {
-        RunOptions o;
-        o.input = "abcd\n" + long_line + "\nzz\n";
-        o.env = c.env;
+        RunOptions o{.input = "abcd\n" + long_line + "\nzz\n", .env = c.env};
         o.env.push_back(program_paths::preload_failing_alloc);
         RunResult r = run_bigramlist(o);
         EXPECT_EQ(r.err, "P: memory exhausted\n") << c.what;

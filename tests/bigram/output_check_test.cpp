@@ -64,11 +64,8 @@ TEST(BigramlistOutput, LostOutputIsAFailure)
          "bigramlist: memory exhausted\n" + write_error(0)},
     };
     for (const auto &c : cases) {
-        harness::RunOptions o;
-        o.input = c.input;
-        o.out = c.out;
-        o.env = c.env;
-        auto r = harness::run_program(program_paths::bigramlist, {"bigramlist"}, o);
+        auto r = harness::run_program(program_paths::bigramlist, {"bigramlist"},
+                                      {.input = c.input, .out = c.out, .env = c.env});
         EXPECT_EQ(r.status, c.status) << c.what;
         EXPECT_EQ(r.err, c.err) << c.what;
     }
@@ -76,9 +73,8 @@ TEST(BigramlistOutput, LostOutputIsAFailure)
 
 TEST(BigramlistOutput, CleanOutputKeepsStatusZero)
 {
-    harness::RunOptions o;
-    o.input = many_lines(20000);
-    auto r = harness::run_program(program_paths::bigramlist, {"bigramlist"}, o);
+    auto r = harness::run_program(program_paths::bigramlist, {"bigramlist"},
+                                  {.input = many_lines(20000)});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out.size(), 20000u * 6);

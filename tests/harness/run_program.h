@@ -37,10 +37,10 @@ inline Redirect file(std::string path, int flags)
 
 // How to run the child.
 struct RunOptions {
-    std::string input;            // fed to standard input when it is a pipe
-    Redirect in, out, err;        // the three standard descriptors
-    std::vector<std::string> env; // "NAME=value" entries added to the environment
-    int timeout_ms = 60000;       // the child is killed after this long
+    std::string input = {};               // fed to standard input when it is a pipe
+    Redirect in = {}, out = {}, err = {}; // the three standard descriptors
+    std::vector<std::string> env = {};    // "NAME=value" entries added to the environment
+    int timeout_ms = 60000;               // the child is killed after this long
 };
 
 // What the child did.

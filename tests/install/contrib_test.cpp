@@ -34,14 +34,13 @@ TEST(Contrib, SystemdUnitsVerify)
     // Documentation=man:sbscrub(8) is looked up among the built pages.
     std::filesystem::create_directories(dir + "/man/man8");
     std::filesystem::copy_file(MAN_DIR "/sbscrub.8", dir + "/man/man8/sbscrub.8");
-    harness::RunOptions options;
-    options.env = {"MANPATH=" + dir + "/man"};
     std::vector<std::string> argv = {analyze, "verify"};
     if (install_test::find_tool("man").empty())
         argv.push_back("--man=no");
     argv.push_back(dir + "/sbscrub.timer");
     argv.push_back(dir + "/sbscrub.service");
-    harness::RunResult r = harness::run_program(analyze, argv, options);
+    harness::RunResult r =
+        harness::run_program(analyze, argv, {.env = {"MANPATH=" + dir + "/man"}});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
 }

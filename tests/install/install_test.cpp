@@ -23,10 +23,9 @@ class InstalledTree : public ::testing::Test
   protected:
     void SetUp() override
     {
-        harness::RunOptions options;
-        options.env = {"DESTDIR=" + dir + "/root"};
-        harness::RunResult r = install_test::run_ok(
-            {CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix}, options);
+        harness::RunResult r =
+            install_test::run_ok({CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix},
+                                 {.env = {"DESTDIR=" + dir + "/root"}});
         ASSERT_EQ(r.status, 0);
     }
 
@@ -54,8 +53,7 @@ class InstalledTree : public ::testing::Test
 // lost write at exit.
 void expect_consumer_works(const std::string &consumer)
 {
-    harness::RunOptions in;
-    in.input = "it's\nplain\n";
+    harness::RunOptions in{.input = "it's\nplain\n"};
     harness::RunResult r = harness::run_program(consumer, {"consumer"}, in);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "'it'\\''s'\n'plain'\n");
@@ -121,8 +119,8 @@ TEST_F(InstalledTree, PublicHeadersCompileOnTheirOwn)
 {
     // A header that leans on a private one, or on an include of its user, fails here.
     for (const char *header : {"line_reader.h", "diagnostics.h", "stream_closing.h", "quoting.h"}) {
-        harness::RunOptions source;
-        source.input = std::string("#include <bigram_tools/") + header + ">\n";
+        const harness::RunOptions source{.input = std::string("#include <bigram_tools/") + header +
+                                                  ">\n"};
         harness::RunResult r = harness::run_program(CXX_COMPILER,
                                                     {CXX_COMPILER, "-std=c++20", "-Wall", "-Wextra",
                                                      "-Wpedantic", "-Werror", "-fsyntax-only",
@@ -163,10 +161,9 @@ TEST_F(InstalledTree, FindPackageBuildsAConsumer)
 TEST_F(InstalledTree, PkgConfigBuildsAConsumer)
 {
     REQUIRE_TOOL(pkg_config, "pkg-config");
-    harness::RunOptions search;
     // Only the installed tree is searched.
-    search.env = {"PKG_CONFIG_LIBDIR=" + root + "/" INSTALL_LIBDIR "/pkgconfig",
-                  "PKG_CONFIG_PATH="};
+    const harness::RunOptions search{
+        .env = {"PKG_CONFIG_LIBDIR=" + root + "/" INSTALL_LIBDIR "/pkgconfig", "PKG_CONFIG_PATH="}};
     harness::RunResult version =
         install_test::run_ok({pkg_config, "--modversion", "bigram-tools-support"}, search);
     EXPECT_EQ(version.out, PROJECT_VERSION "\n");
@@ -199,10 +196,9 @@ TEST_F(InstalledTree, InstalledProgramsRun)
         {"sbin/sbscrub", "", 0, "usage: sbscrub [options]\n"},
     };
     for (const auto &c : cases) {
-        harness::RunOptions in;
-        in.input = c.input;
         std::string name = std::string(c.path).substr(std::string(c.path).find('/') + 1);
-        harness::RunResult r = harness::run_program(root + "/" + c.path, {name, "-h"}, in);
+        harness::RunResult r =
+            harness::run_program(root + "/" + c.path, {name, "-h"}, {.input = c.input});
         EXPECT_EQ(r.status, c.status) << c.path << "\n" << r.err;
         EXPECT_EQ(r.out.rfind(c.out_start, 0), 0u) << c.path << "\n" << r.out;
     }

@@ -138,8 +138,7 @@ TEST(ManPages, ProgramsWithoutOptionsTakeNone)
 {
     REQUIRE_TOOL(groff, "groff");
     // Arguments that look like options change nothing: the page's empty synopsis holds.
-    harness::RunOptions input;
-    input.input = "ab\n";
+    const harness::RunOptions input{.input = "ab\n"};
     struct Case {
         const Page &page;
         int status;
@@ -175,14 +174,6 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
     standin::write(scoreboard, board);
     const std::string bigramlist = "bigramlist: "; // argv[0] as given
 
-    auto with = [](harness::Redirect in, harness::Redirect out, std::vector<std::string> env) {
-        harness::RunOptions o;
-        o.input = "ab\n";
-        o.in = std::move(in);
-        o.out = std::move(out);
-        o.env = std::move(env);
-        return o;
-    };
     // Each message is made generic by the substitutions (the variable parts in the words the
     // page uses for them); each of its lines must then be in the page's section.
     struct Case {
@@ -198,22 +189,21 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
          pages[0],
          "DIAGNOSTICS",
          {"bigramlist"},
-         with(harness::piped(), harness::file("/dev/full", O_WRONLY), {}),
+         {.input = "ab\n", .out = harness::file("/dev/full", O_WRONLY)},
          false,
          {{bigramlist, ""}, {strerror(ENOSPC), "reason"}}},
         {"read error",
          pages[0],
          "DIAGNOSTICS",
          {"bigramlist"},
-         with(harness::file(dir, O_RDONLY), harness::piped(), {}),
+         {.input = "ab\n", .in = harness::file(dir, O_RDONLY)},
          false,
          {{bigramlist, ""}, {strerror(EISDIR), "reason"}}},
         {"memory exhausted",
          pages[0],
          "DIAGNOSTICS",
          {"bigramlist"},
-         with(harness::piped(), harness::piped(),
-              {program_paths::preload_failing_alloc, "FAIL_ALLOC_SIZE=1026"}),
+         {.input = "ab\n", .env = {program_paths::preload_failing_alloc, "FAIL_ALLOC_SIZE=1026"}},
          false,
          {{bigramlist, ""}}},
         {"unknown option", pages[2], "DIAGNOSTICS", {"sbscrub", "-x"}, {}, false, {{": x", ": c"}}},
@@ -312,8 +302,7 @@ TEST(ManPages, ExamplesPrintWhatTheyShow)
         }
     }
     path_dirs = dir + ":" + path_dirs;
-    harness::RunOptions options;
-    options.env = {"PATH=" + path_dirs + getenv("PATH"), "LC_ALL=C"};
+    const harness::RunOptions options{.env = {"PATH=" + path_dirs + getenv("PATH"), "LC_ALL=C"}};
     for (const Page &p : {pages[0], pages[1]}) {
         std::string rendered = install_test::render_page(groff, page_path(p));
         std::vector<Example> shown = examples(section(rendered, "EXAMPLES"));

@@ -71,10 +71,8 @@ TEST(DebianPackage, HoldsTheProgramsAndPagesAndRuns)
 
     std::string unpacked = dir + "/unpacked";
     install_test::run_ok({dpkg_deb, "-x", deb, unpacked});
-    harness::RunOptions in;
-    in.input = "/usr/bin\n/usr/lib\n";
-    harness::RunResult r =
-        harness::run_program(unpacked + "/usr/bin/bigramlist", {"bigramlist"}, in);
+    harness::RunResult r = harness::run_program(unpacked + "/usr/bin/bigramlist", {"bigramlist"},
+                                                {.input = "/usr/bin\n/usr/lib\n"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "/u\nsr\n/b\nin\nli\n");
     r = harness::run_program(unpacked + "/usr/sbin/sbscrub", {"sbscrub", "-h"});

@@ -98,9 +98,8 @@ TEST(Error, FlushesStandardOutputBeforeTheMessage)
     const harness::temp_dir scratch;
     const std::string &dir = scratch.path();
     std::string path = dir + "/both";
-    harness::RunOptions o;
-    o.out = harness::file(path, O_WRONLY | O_CREAT | O_APPEND);
-    o.err = o.out;
+    const harness::Redirect both = harness::file(path, O_WRONLY | O_CREAT | O_APPEND);
+    const harness::RunOptions o{.out = both, .err = both};
     RunResult r = in_child(
         [] {
             fputs("pending output ", stdout);

@@ -62,16 +62,13 @@ std::string text(int errnum)
 harness::RunResult run_closing(const std::function<int()> &body, harness::Redirect out,
                                harness::Redirect err = harness::piped())
 {
-    harness::RunOptions o;
-    o.out = std::move(out);
-    o.err = std::move(err);
     return harness::run_function(
         [&] {
             program_name = "prog";
             atexit(close_stdout);
             return body();
         },
-        o);
+        {.out = std::move(out), .err = std::move(err)});
 }
 
 harness::Redirect full()
@@ -195,8 +192,6 @@ TEST(CloseStdout, EarlierExitHandlersRunOnlyAfterSuccess)
 {
     for (bool lost : {false, true}) {
         const char *what = lost ? "output lost" : "output fine";
-        harness::RunOptions o;
-        o.out = lost ? harness::closed() : harness::piped();
         auto r = harness::run_function(
             [] {
                 program_name = "prog";
@@ -210,7 +205,7 @@ TEST(CloseStdout, EarlierExitHandlersRunOnlyAfterSuccess)
                 fputs("x", stdout);
                 return 0;
             },
-            o);
+            {.out = lost ? harness::closed() : harness::piped()});
         EXPECT_EQ(r.status, lost ? 1 : 0) << what;
         EXPECT_EQ(r.err, lost ? "prog: write error: " + text(EBADF) + "\n" : "handler\n") << what;
     }

@@ -131,10 +131,9 @@ TEST_F(ConfigScanTest, SpecialFilesNeitherHangNorRunOn)
     // A FIFO nobody writes to reads as empty at once.
     std::string fifo = dir + "/fifo.conf";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    harness::RunOptions o;
-    o.timeout_ms = 5000;
     auto r = harness::run_function(
-        [&] { return util_scan_config(fifo.c_str(), "ScoreboardFile") == nullptr ? 0 : 1; }, o);
+        [&] { return util_scan_config(fifo.c_str(), "ScoreboardFile") == nullptr ? 0 : 1; },
+        {.timeout_ms = 5000});
     EXPECT_FALSE(r.timed_out);
     EXPECT_EQ(r.status, 0);
     // A device that never ends is refused.

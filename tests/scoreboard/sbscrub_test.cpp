@@ -40,10 +40,8 @@ harness::RunResult sbscrub(std::vector<std::string> args, std::string argv0 = "s
                            std::vector<std::string> env = {})
 {
     args.insert(args.begin(), argv0);
-    harness::RunOptions o;
-    o.env = std::move(env);
-    o.timeout_ms = 20000;
-    return harness::run_program(program_paths::sbscrub, args, o);
+    return harness::run_program(program_paths::sbscrub, args,
+                                {.env = std::move(env), .timeout_ms = 20000});
 }
 
 // Tests that may fall back to the compiled-in paths must not touch a real scoreboard.
@@ -327,15 +325,15 @@ NamespaceRun run_in_namespace(const std::string &root, const std::string &setup,
                          "mkdir -p \"$(dirname \"$SB\")\" \"$(dirname \"$CONF\")\"; " +
                          setup + "; set +e; $EMU \"$SBSCRUB\" " + args +
                          "; s=$?; printf '\\n--- %d\\n' $s; $EMU \"$STANDIN\" show \"$SHOW\"";
-    harness::RunOptions o;
-    o.env = {"ROOT=" + root,
-             std::string("SB=") + program_paths::default_scoreboard,
-             std::string("CONF=") + program_paths::default_config,
-             std::string("SBSCRUB=") + program_paths::sbscrub,
-             std::string("STANDIN=") + program_paths::sb_standin,
-             std::string("SHOW=") + program_paths::default_scoreboard,
-             std::string("EMU=") + (harness::under_emulator() ? getenv("HARNESS_EMULATOR") : "")};
-    o.timeout_ms = 20000;
+    const harness::RunOptions o{
+        .env = {"ROOT=" + root, std::string("SB=") + program_paths::default_scoreboard,
+                std::string("CONF=") + program_paths::default_config,
+                std::string("SBSCRUB=") + program_paths::sbscrub,
+                std::string("STANDIN=") + program_paths::sb_standin,
+                std::string("SHOW=") + program_paths::default_scoreboard,
+                std::string("EMU=") +
+                    (harness::under_emulator() ? getenv("HARNESS_EMULATOR") : "")},
+        .timeout_ms = 20000};
     auto r = harness::run_program("/usr/bin/unshare", {"unshare", "-m", "sh", "-c", script}, o);
     NamespaceRun n;
     n.err = r.err;

@@ -10,15 +10,6 @@
 namespace
 {
 
-harness::RunOptions with(harness::Redirect in, harness::Redirect out, harness::Redirect err)
-{
-    harness::RunOptions o;
-    o.in = std::move(in);
-    o.out = std::move(out);
-    o.err = std::move(err);
-    return o;
-}
-
 TEST(Sndcheck, AlwaysAnswersUnavailableAndWritesNothing)
 {
     struct Case {
@@ -28,12 +19,10 @@ TEST(Sndcheck, AlwaysAnswersUnavailableAndWritesNothing)
     } cases[] = {
         {"no arguments", {"sndcheck"}, {}},
         {"arguments", {"sndcheck", "-h", "--version", "x"}, {}},
-        {"standard input closed",
-         {"sndcheck"},
-         with(harness::closed(), harness::piped(), harness::piped())},
+        {"standard input closed", {"sndcheck"}, {.in = harness::closed()}},
         {"all standard descriptors closed",
          {"sndcheck"},
-         with(harness::closed(), harness::closed(), harness::closed())},
+         {.in = harness::closed(), .out = harness::closed(), .err = harness::closed()}},
         {"no argv[0]", {}, {}},
     };
     for (const auto &c : cases) {

@@ -155,10 +155,8 @@ std::string torn(std::string_view file)
 harness::RunResult scrub(const std::string &path)
 {
     const char *program = getenv("SCRUB_STRESS_PROGRAM");
-    harness::RunOptions o;
-    o.timeout_ms = 10000;
     return harness::run_program(program ? program : program_paths::sbscrub, {"sbscrub", "-f", path},
-                                o);
+                                {.timeout_ms = 10000});
 }
 
 double budget_seconds()
