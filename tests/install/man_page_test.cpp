@@ -167,8 +167,7 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
     const std::string &dir = scratch.path();
     std::string subdir = dir + "/sub";
     ASSERT_EQ(mkdir(subdir.c_str(), 0700), 0);
-    standin::Board board;
-    board.pids = {standin::dead_pid()};
+    standin::Board board{.pids = {standin::dead_pid()}};
     const int32_t pid = board.pids[0];
     const std::string scoreboard = dir + "/ferryd.scoreboard";
     standin::write(scoreboard, board);

@@ -57,8 +57,7 @@ TEST(LargeScoreboard, StaleSlotPastFourGibIsClearedAndNothingElse)
     const pid_t live = getpid(), dead = standin::dead_pid();
 
     // A header and a live slot, then a hole, the stale slot past 4 GiB and a live slot after it.
-    standin::Board near;
-    near.pids = {live};
+    standin::Board near{.pids = {live}};
     const std::string start = standin::build(near);
     const std::string stale = standin::slot_bytes(static_cast<size_t>(far_index), dead);
     const std::string after = standin::slot_bytes(static_cast<size_t>(far_index + 1), live);

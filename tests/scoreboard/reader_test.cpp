@@ -24,9 +24,7 @@ using faults::Op;
 
 std::string header(uint32_t magic, uint32_t version)
 {
-    standin::Board b;
-    b.magic = magic;
-    b.version = version;
+    standin::Board b{.magic = magic, .version = version};
     return standin::build(b);
 }
 
@@ -77,8 +75,7 @@ TEST_F(ReaderTest, HeaderChecks)
 
 TEST_F(ReaderTest, FailuresAfterTheOpen)
 {
-    standin::Board b;
-    b.pids = {101};
+    standin::Board b{.pids = {101}};
     auto fail = faults::fail;
     struct Case {
         const char *what;
@@ -145,10 +142,7 @@ TEST_F(ReaderTest, MissingFileFailsWithOpenError)
 
 TEST_F(ReaderTest, GettersHandOnTheHeaderEvenWithWrongMagic)
 {
-    standin::Board b;
-    b.magic = 0x12345678;
-    b.daemon_pid = 4321;
-    b.daemon_uptime = 0xFEEDF00D;
+    standin::Board b{.magic = 0x12345678, .daemon_pid = 4321, .daemon_uptime = 0xFEEDF00D};
     EXPECT_EQ(open_board(b), -2);
     EXPECT_EQ(util_scoreboard_get_daemon_pid(), 4321);
     EXPECT_EQ(util_scoreboard_get_daemon_uptime(), 0xFEEDF00Du);
@@ -156,8 +150,7 @@ TEST_F(ReaderTest, GettersHandOnTheHeaderEvenWithWrongMagic)
 
 TEST_F(ReaderTest, ReturnsOccupiedSlotsInFileOrder)
 {
-    standin::Board b;
-    b.pids = {0, 101, 0, 202};
+    standin::Board b{.pids = {0, 101, 0, 202}};
     ASSERT_EQ(open_board(b), 0);
     for (int32_t pid : {101, 202}) {
         scoreboard_entry *e = util_scoreboard_entry_read();
@@ -175,9 +168,7 @@ TEST_F(ReaderTest, ReturnsOccupiedSlotsInFileOrder)
 
 TEST_F(ReaderTest, TrailingPartialSlotCountsAsASlot)
 {
-    standin::Board b;
-    b.pids = {101};
-    b.partial = 10;
+    standin::Board b{.pids = {101}, .partial = 10};
     ASSERT_EQ(open_board(b), 0);
     ASSERT_NE(util_scoreboard_entry_read(), nullptr);
     scoreboard_entry *e = util_scoreboard_entry_read();
@@ -190,9 +181,7 @@ TEST_F(ReaderTest, TrailingPartialSlotCountsAsASlot)
 // Found by fuzzing: the tail of a partial slot after an empty one held the empty slot's bytes.
 TEST_F(ReaderTest, PartialSlotAfterAnEmptySlotIsPaddedWithZeros)
 {
-    standin::Board b;
-    b.pids = {0};
-    b.partial = 10;
+    standin::Board b{.pids = {0}, .partial = 10};
     ASSERT_EQ(open_board(b), 0);
     scoreboard_entry *e = util_scoreboard_entry_read();
     ASSERT_NE(e, nullptr);
@@ -218,8 +207,7 @@ TEST_F(ReaderTest, HeaderOnlyEndsAtOnceAndPrintsNothing)
 
 TEST_F(ReaderTest, ReadErrorIsReportedOnStandardOutput)
 {
-    standin::Board b;
-    b.pids = {0, 101};
+    standin::Board b{.pids = {0, 101}};
     auto r = harness::run_function([&] {
         if (open_board(b) != 0)
             return 100;
@@ -235,8 +223,7 @@ TEST_F(ReaderTest, ReadErrorIsReportedOnStandardOutput)
 
 TEST_F(ReaderTest, InterruptedCallsAreRepeated)
 {
-    standin::Board b;
-    b.pids = {101};
+    standin::Board b{.pids = {101}};
     ASSERT_EQ(open_board(b), 0);
     faults::target(path);
     faults::script(Op::lock, {faults::fail(EINTR), faults::fail(EAGAIN), faults::fail(EINTR)});
@@ -251,8 +238,7 @@ TEST_F(ReaderTest, InterruptedCallsAreRepeated)
 
 TEST_F(ReaderTest, OtherLockFailureReadsWithoutALock)
 {
-    standin::Board b;
-    b.pids = {101};
+    standin::Board b{.pids = {101}};
     ASSERT_EQ(open_board(b), 0);
     faults::target(path);
     faults::script(Op::lock, {faults::fail(ENOLCK)});
@@ -264,8 +250,7 @@ TEST_F(ReaderTest, OtherLockFailureReadsWithoutALock)
 
 TEST_F(ReaderTest, UnlockIsRepeatedOnlyWhenBusyOrInterrupted)
 {
-    standin::Board b;
-    b.pids = {101, 202};
+    standin::Board b{.pids = {101, 202}};
     auto fail = faults::fail;
     struct Case {
         const char *what;
@@ -305,8 +290,7 @@ void close_scoreboard_on_signal(int)
 
 TEST_F(ReaderTest, ClosingInASignalHandlerDuringAReadDropsTheLock)
 {
-    standin::Board b;
-    b.pids = {0, 101};
+    standin::Board b{.pids = {0, 101}};
     auto r = harness::run_function([&] {
         int before = harness::open_descriptors();
         if (open_board(b) != 0)
@@ -346,8 +330,7 @@ TEST_F(ReaderTest, ClosingInASignalHandlerDuringAReadDropsTheLock)
 
 TEST_F(ReaderTest, WaitsForAWriterButNotForAnotherReader)
 {
-    standin::Board b;
-    b.pids = {101};
+    standin::Board b{.pids = {101}};
     standin::write(path, b);
     struct Case {
         const char *what;

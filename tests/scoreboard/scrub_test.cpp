@@ -85,18 +85,11 @@ TEST_F(ScrubTest, ClearsOnlyTheSlotsOfProcessesThatAreGone)
         const char *what;
         standin::Board board;
     };
-    standin::Board mixed;
-    mixed.pids = {live, dead1, 0, dead2, 1, live};
-    mixed.partial = 300;
-    mixed.partial_pid = dead1;
-    standin::Board wrong_magic;
-    wrong_magic.magic = 0x01020304;
-    wrong_magic.version = 7;
-    wrong_magic.pids = {dead1, live};
-    standin::Board tiny_partial;
-    tiny_partial.pids = {dead2};
-    tiny_partial.partial = standin::slot_size - 1;
-    tiny_partial.partial_pid = dead1;
+    standin::Board mixed{
+        .pids = {live, dead1, 0, dead2, 1, live}, .partial = 300, .partial_pid = dead1};
+    standin::Board wrong_magic{.magic = 0x01020304, .version = 7, .pids = {dead1, live}};
+    standin::Board tiny_partial{
+        .pids = {dead2}, .partial = standin::slot_size - 1, .partial_pid = dead1};
     const Case cases[] = {
         {"header only", standin::Board{}},
         {"mixed slots", mixed},
@@ -121,8 +114,7 @@ TEST_F(ScrubTest, FilesShorterThanAHeaderAreLeftAlone)
 
 TEST_F(ScrubTest, VerboseOutputByteForByte)
 {
-    standin::Board b;
-    b.pids = {dead1, live, dead2};
+    standin::Board b{.pids = {dead1, live, dead2}};
     standin::write(path, b);
     Outcome o = scrub_in_child(1);
     EXPECT_EQ(o.result, 0);
@@ -142,8 +134,7 @@ TEST_F(ScrubTest, KeepsTheSlotOfAnotherUsersProcess)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to probe as another user";
-    standin::Board b;
-    b.pids = {live, dead1, 1};
+    standin::Board b{.pids = {live, dead1, 1}};
     standin::write(path, b);
     ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
     ASSERT_EQ(chmod(path.c_str(), 0666), 0);
@@ -166,8 +157,7 @@ TEST_F(ScrubTest, KeepsTheSlotOfAnotherUsersProcess)
 
 TEST_F(ScrubTest, WaitsForTheDaemonsLock)
 {
-    standin::Board b;
-    b.pids = {dead1, live};
+    standin::Board b{.pids = {dead1, live}};
     for (short type : {F_WRLCK, F_RDLCK}) {
         standin::write(path, b);
         standin::Holder h = standin::hold_lock(path, type, 400);
@@ -182,8 +172,7 @@ TEST_F(ScrubTest, WaitsForTheDaemonsLock)
 
 TEST_F(ScrubTest, ReadersWaitForTheScrub)
 {
-    standin::Board b;
-    b.pids = {dead1, live};
+    standin::Board b{.pids = {dead1, live}};
     standin::write(path, b);
     int go[2];
     ASSERT_EQ(pipe(go), 0);
@@ -215,8 +204,7 @@ TEST_F(ScrubTest, ReadersWaitForTheScrub)
 
 TEST_F(ScrubTest, RefusesAnythingButARegularFile)
 {
-    standin::Board b;
-    b.pids = {dead1};
+    standin::Board b{.pids = {dead1}};
     std::string target = dir + "/other-file";
     standin::write(target, b);
     std::string original = harness::read_file(target);
@@ -239,8 +227,7 @@ TEST_F(ScrubTest, ALinkLoopAboveTheFileIsNoLinkAtThePath)
     // directories above it keeps the open's ELOOP.
     std::string sub = dir + "/sub";
     ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
-    standin::Board b;
-    b.pids = {dead1};
+    standin::Board b{.pids = {dead1}};
     standin::write(sub + "/ferryd.scoreboard", b);
     ASSERT_EQ(util_set_scoreboard((sub + "/ferryd.scoreboard").c_str()), 0);
     ASSERT_EQ(rename(sub.c_str(), (dir + "/real").c_str()), 0);
@@ -255,8 +242,7 @@ TEST_F(ScrubTest, ALinkLoopAboveTheFileIsNoLinkAtThePath)
 
 TEST_F(ScrubTest, ReadFailures)
 {
-    standin::Board b;
-    b.pids = {dead1, dead2};
+    standin::Board b{.pids = {dead1, dead2}};
     struct Case {
         const char *what;
         std::vector<faults::Outcome> reads;
@@ -290,8 +276,7 @@ TEST_F(ScrubTest, ReadFailures)
 
 TEST_F(ScrubTest, WriteFailuresAreRetriedAFewTimes)
 {
-    standin::Board b;
-    b.pids = {live, dead1, dead2};
+    standin::Board b{.pids = {live, dead1, dead2}};
     const std::string intact = standin::build(b);
     const std::string cleared = scrubbed(b, {dead1, dead2});
     const size_t first = standin::header_size + standin::slot_size; // offset of dead1's slot
@@ -364,8 +349,7 @@ TEST_F(ScrubTest, WriteFailuresAreRetriedAFewTimes)
 
 TEST_F(ScrubTest, OtherFailuresEndTheScrubWithTheirError)
 {
-    standin::Board b;
-    b.pids = {live, dead1, dead2};
+    standin::Board b{.pids = {live, dead1, dead2}};
     const std::string intact = standin::build(b);
     auto fail = faults::fail;
     auto pass = faults::pass;
@@ -422,8 +406,7 @@ TEST_F(ScrubTest, OtherFailuresEndTheScrubWithTheirError)
 
 TEST_F(ScrubTest, LockFailures)
 {
-    standin::Board b;
-    b.pids = {dead1};
+    standin::Board b{.pids = {dead1}};
     arm(b, Op::lock, {faults::fail(EINTR), faults::fail(EINTR)});
     EXPECT_EQ(util_scoreboard_scrub(0), 0);
     EXPECT_EQ(faults::calls(Op::lock), 3);
@@ -441,8 +424,7 @@ TEST_F(ScrubTest, LockFailures)
 
 TEST_F(ScrubTest, UnlockIsTriedAtMostThreeTimesAndCloseReleasesTheLock)
 {
-    standin::Board b;
-    b.pids = {dead1};
+    standin::Board b{.pids = {dead1}};
     struct Case {
         const char *what;
         std::vector<faults::Outcome> unlocks;

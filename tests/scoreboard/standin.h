@@ -23,9 +23,9 @@ struct Board {
     uint32_t version = 0x01040003;
     int32_t daemon_pid = 0;
     uint32_t daemon_uptime = 0;
-    std::vector<int32_t> pids;    // one slot per entry, 0 for an empty slot
-    size_t partial = 0;           // bytes of a trailing partial slot
-    int32_t partial_pid = 0x7777; // the pid word of the partial slot, as far as it reaches
+    std::vector<int32_t> pids = {}; // one slot per entry, 0 for an empty slot
+    size_t partial = 0;             // bytes of a trailing partial slot
+    int32_t partial_pid = 0x7777;   // the pid word of the partial slot, as far as it reaches
 };
 
 // The bytes of a scoreboard: the header, then the slots, whose data bytes carry a non-zero

@@ -216,8 +216,7 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
     std::string sb = dir + "/ferryd.scoreboard", conf = dir + "/ferryd.conf";
     harness::write_file(conf, "# ferryd\nServerName x\nScoreboardFile \"" + sb + "\"\n");
     pid_t dead = standin::dead_pid();
-    standin::Board board;
-    board.pids = {dead, getpid(), 0, dead};
+    standin::Board board{.pids = {dead, getpid(), 0, dead}};
     const std::string original = standin::build(board);
     const std::string scrubbed = standin::scrubbed(board, {dead});
     const std::string missing =
