@@ -12,7 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "pair_model.h"
+#include "program_paths.h"
 #include "run_program.h"
+#include "temp_dir.h"
 
 namespace
 {
@@ -22,42 +25,20 @@ using harness::RunResult;
 
 RunResult run_bigramlist(const RunOptions &o)
 {
-    return harness::run_program(BIGRAMLIST_PATH, {"P"}, o);
+    return harness::run_program(program_paths::bigramlist, {"P"}, o);
 }
 
 RunResult run_bigramlist(const std::string &input)
 {
-    RunOptions o;
-    o.input = input;
-    return run_bigramlist(o);
+    return run_bigramlist(RunOptions{.input = input});
 }
 
-// A plain model of the listing: lines end at a newline or at the end of the input, a line is
-// cut at its first NUL, and pairs start after the prefix shared with the previous line.
-std::string model(const std::string &input)
-{
-    std::string out, prev;
-    for (size_t start = 0; start < input.size();) {
-        size_t end = input.find('\n', start);
-        if (end == std::string::npos)
-            end = input.size();
-        std::string line = input.substr(start, end - start);
-        line = line.substr(0, line.find('\0'));
-        size_t p = 0;
-        while (p < line.size() && p < prev.size() && line[p] == prev[p])
-            ++p;
-        for (; p + 1 < line.size(); p += 2)
-            out += line.substr(p, 2) + "\n";
-        prev = line;
-        start = end + 1;
-    }
-    return out;
-}
+using bigram_model::pairs;
 
 TEST(Bigramlist, ListsThePairsAfterTheSharedPrefix)
 {
     struct Case {
-        const char *name;
+        const char *what;
         std::string input, output;
     } cases[] = {
         {"worked example", "/usr/bin\n/usr/lib\n/usr/lib/x\n/usr/lib/x\n/var\n",
@@ -78,10 +59,10 @@ TEST(Bigramlist, ListsThePairsAfterTheSharedPrefix)
     };
     for (const auto &c : cases) {
         RunResult r = run_bigramlist(c.input);
-        EXPECT_EQ(r.out, c.output) << c.name;
-        EXPECT_EQ(r.out, model(c.input)) << c.name;
-        EXPECT_EQ(r.err, "") << c.name;
-        EXPECT_EQ(r.status, 0) << c.name;
+        EXPECT_EQ(r.out, c.output) << c.what;
+        EXPECT_EQ(r.out, pairs(c.input)) << c.what;
+        EXPECT_EQ(r.err, "") << c.what;
+        EXPECT_EQ(r.status, 0) << c.what;
     }
     EXPECT_EQ(run_bigramlist(cases[0].input).out.size(), 21u);
 }
@@ -97,7 +78,7 @@ TEST(Bigramlist, LongLinesGrowTheBuffers)
     };
     const std::string big = text(5 * 1024 * 1024);
     struct Case {
-        const char *name;
+        const char *what;
         std::string input;
     } cases[] = {
         {"1025 bytes with newline", text(1024) + "\n"},
@@ -107,9 +88,9 @@ TEST(Bigramlist, LongLinesGrowTheBuffers)
     };
     for (const auto &c : cases) {
         RunResult r = run_bigramlist(c.input);
-        EXPECT_EQ(r.status, 0) << c.name;
-        EXPECT_EQ(r.out.size(), model(c.input).size()) << c.name;
-        EXPECT_TRUE(r.out == model(c.input)) << c.name;
+        EXPECT_EQ(r.status, 0) << c.what;
+        EXPECT_EQ(r.out.size(), pairs(c.input).size()) << c.what;
+        EXPECT_TRUE(r.out == pairs(c.input)) << c.what;
     }
 }
 
@@ -128,16 +109,14 @@ TEST(Bigramlist, AgreesWithTheModelOnRandomSortedLists)
                 input += '\n';
         }
         RunResult r = run_bigramlist(input);
-        ASSERT_EQ(r.status, 0);
-        ASSERT_TRUE(r.out == model(input)) << "round " << round;
+        ASSERT_EQ(r.status, 0) << "round " << round;
+        ASSERT_TRUE(r.out == pairs(input)) << "round " << round;
     }
 }
 
 TEST(Bigramlist, ReadErrorIsReportedNotTakenForTheEnd)
 {
-    RunOptions o;
-    o.in = harness::file("/", O_RDONLY);
-    RunResult r = run_bigramlist(o);
+    RunResult r = run_bigramlist(RunOptions{.in = harness::file("/", O_RDONLY)});
     EXPECT_EQ(r.err, "P: read error: " + std::string(strerror(EISDIR)) + "\n");
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.status, 1);
@@ -151,7 +130,8 @@ TEST(Bigramlist, StopsAtTheFirstReadError)
     const char *strace = "/usr/bin/strace";
     if (access(strace, X_OK) != 0)
         GTEST_SKIP() << "strace is not installed";
-    const std::string dir = harness::make_temp_dir(), fifo = dir + "/in";
+    const harness::temp_dir dir;
+    const std::string fifo = dir.path() + "/in";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::thread writer([&] {
         int fd = open(fifo.c_str(), O_WRONLY);
@@ -171,24 +151,22 @@ TEST(Bigramlist, StopsAtTheFirstReadError)
                                      "trace=read", "-e", "inject=read:error=EIO:when=2"};
     if (const char *emulator = getenv("HARNESS_EMULATOR"))
         argv.push_back(emulator);
-    argv.push_back(BIGRAMLIST_PATH);
-    RunOptions o;
-    o.in = harness::file(fifo, O_RDONLY);
+    argv.push_back(program_paths::bigramlist);
     // The leak check of a sanitizer build cannot run under a tracer.
-    o.env = {"ASAN_OPTIONS=detect_leaks=0"};
-    RunResult r = harness::run_program(strace, argv, o);
+    RunResult r = harness::run_program(
+        strace, argv,
+        {.in = harness::file(fifo, O_RDONLY), .env = {"ASAN_OPTIONS=detect_leaks=0"}});
     writer.join();
-    harness::remove_tree(dir);
     EXPECT_EQ(r.out, "/u\nsr\n/b\nin\nli\n");
-    EXPECT_EQ(r.err, std::string(BIGRAMLIST_PATH) + ": read error: " + strerror(EIO) + "\n");
+    EXPECT_EQ(r.err,
+              std::string(program_paths::bigramlist) + ": read error: " + strerror(EIO) + "\n");
     EXPECT_EQ(r.status, 1);
 }
 
 TEST(Bigramlist, ArgumentsAreIgnored)
 {
-    RunOptions o;
-    o.input = "abcd\n";
-    RunResult r = harness::run_program(BIGRAMLIST_PATH, {"P", "-x", "--help", "file"}, o);
+    RunResult r = harness::run_program(program_paths::bigramlist, {"P", "-x", "--help", "file"},
+                                       {.input = "abcd\n"});
     EXPECT_EQ(r.out, "ab\ncd\n");
     EXPECT_EQ(r.status, 0);
 }
@@ -197,7 +175,7 @@ TEST(Bigramlist, MemoryExhaustionEndsWithAMessageAfterTheEarlierPairs)
 {
     const std::string long_line(1500, 'q');
     struct Case {
-        const char *name;
+        const char *what;
         std::vector<std::string> env;
         std::string out;
     } cases[] = {
@@ -207,14 +185,12 @@ TEST(Bigramlist, MemoryExhaustionEndsWithAMessageAfterTheEarlierPairs)
         {"growth", {"FAIL_ALLOC_SIZE=2053"}, "ab\ncd\n"},
     };
     for (const auto &c : cases) {
-        RunOptions o;
-        o.input = "abcd\n" + long_line + "\nzz\n";
-        o.env = c.env;
-        o.env.push_back("LD_PRELOAD=" FAILING_ALLOC_PATH);
+        RunOptions o{.input = "abcd\n" + long_line + "\nzz\n", .env = c.env};
+        o.env.push_back(program_paths::preload_failing_alloc);
         RunResult r = run_bigramlist(o);
-        EXPECT_EQ(r.err, "P: memory exhausted\n") << c.name;
-        EXPECT_EQ(r.out, c.out) << c.name;
-        EXPECT_EQ(r.status, 1) << c.name;
+        EXPECT_EQ(r.err, "P: memory exhausted\n") << c.what;
+        EXPECT_EQ(r.out, c.out) << c.what;
+        EXPECT_EQ(r.status, 1) << c.what;
     }
 }
 

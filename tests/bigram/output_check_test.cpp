@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "program_paths.h"
 #include "run_program.h"
 
 namespace
@@ -31,7 +32,7 @@ std::string many_lines(int count)
 TEST(BigramlistOutput, LostOutputIsAFailure)
 {
     struct Case {
-        const char *name;
+        const char *what;
         harness::Redirect out;
         std::string input;
         std::vector<std::string> env;
@@ -58,27 +59,22 @@ TEST(BigramlistOutput, LostOutputIsAFailure)
         {"memory exhausted",
          harness::file("/dev/full", O_WRONLY),
          "abcd\n" + std::string(1500, 'q') + "\n",
-         {"FAIL_ALLOC_SIZE=2053", "LD_PRELOAD=" FAILING_ALLOC_PATH},
+         {"FAIL_ALLOC_SIZE=2053", program_paths::preload_failing_alloc},
          1,
          "bigramlist: memory exhausted\n" + write_error(0)},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
-        harness::RunOptions o;
-        o.input = c.input;
-        o.out = c.out;
-        o.env = c.env;
-        auto r = harness::run_program(BIGRAMLIST_PATH, {"bigramlist"}, o);
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.err, c.err);
+        auto r = harness::run_program(program_paths::bigramlist, {"bigramlist"},
+                                      {.input = c.input, .out = c.out, .env = c.env});
+        EXPECT_EQ(r.status, c.status) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
     }
 }
 
 TEST(BigramlistOutput, CleanOutputKeepsStatusZero)
 {
-    harness::RunOptions o;
-    o.input = many_lines(20000);
-    auto r = harness::run_program(BIGRAMLIST_PATH, {"bigramlist"}, o);
+    auto r = harness::run_program(program_paths::bigramlist, {"bigramlist"},
+                                  {.input = many_lines(20000)});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out.size(), 20000u * 6);

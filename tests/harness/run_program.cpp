@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <stdexcept>
@@ -95,15 +95,11 @@ RunResult run(const std::function<void()> &child, const RunOptions &o)
     for (int fd = 0; fd < 3; ++fd)
         if (r[fd]->kind == Redirect::pipe && pipe2(p.fds[fd], O_CLOEXEC) < 0)
             throw std::runtime_error("pipe");
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork");
-    if (pid == 0) {
+    pid_t pid = start_child([&] {
         setup_child(o, p);
         child();
         _exit(127);
-    }
+    });
     for (auto &f : p.fds) {
         int child_end = &f == &p.fds[0] ? f[0] : f[1];
         if (child_end >= 0)
@@ -158,15 +154,13 @@ RunResult run(const std::function<void()> &child, const RunOptions &o)
     for (int fd : {in, out, err})
         if (fd >= 0)
             close(fd);
-    int wstatus = 0;
-    while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
-    }
+    int wstatus = wait_for(pid);
     signal(SIGPIPE, old_pipe);
     if (emulator())
         drop_emulator_notes(res.err);
-    if (WIFEXITED(wstatus))
+    if (wstatus != -1 && WIFEXITED(wstatus))
         res.status = WEXITSTATUS(wstatus);
-    else if (WIFSIGNALED(wstatus))
+    else if (wstatus != -1 && WIFSIGNALED(wstatus))
         res.signal = WTERMSIG(wstatus);
     return res;
 }
@@ -216,6 +210,28 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
         options);
 }
 
+pid_t start_child(const std::function<void()> &body)
+{
+    fflush(nullptr);
+    pid_t pid = fork();
+    if (pid < 0)
+        throw std::runtime_error("fork");
+    if (pid == 0) {
+        body();
+        _exit(0);
+    }
+    return pid;
+}
+
+int wait_for(pid_t pid)
+{
+    int status = 0;
+    while (waitpid(pid, &status, 0) < 0)
+        if (errno != EINTR)
+            return -1;
+    return status;
+}
+
 RunResult run_function(const std::function<int()> &body, const RunOptions &options)
 {
     return run([&] { exit(body()); }, options);
@@ -224,20 +240,6 @@ RunResult run_function(const std::function<int()> &body, const RunOptions &optio
 bool under_emulator()
 {
     return emulator() != nullptr;
-}
-
-std::string make_temp_dir()
-{
-    std::string tmpl = (std::filesystem::temp_directory_path() / "bgt.XXXXXX").string();
-    if (!mkdtemp(tmpl.data()))
-        throw std::runtime_error("mkdtemp");
-    return tmpl;
-}
-
-void remove_tree(const std::string &path)
-{
-    std::error_code ec;
-    std::filesystem::remove_all(path, ec);
 }
 
 void write_file(const std::string &path, const std::string &bytes)
@@ -254,6 +256,12 @@ std::string read_file(const std::string &path)
     std::ostringstream s;
     s << f.rdbuf();
     return s.str();
+}
+
+bool exists(const std::string &path)
+{
+    struct stat st;
+    return stat(path.c_str(), &st) == 0;
 }
 
 int open_descriptors()

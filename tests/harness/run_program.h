@@ -3,6 +3,7 @@
 #pragma once
 
 #include <fcntl.h>
+#include <sys/types.h>
 
 #include <functional>
 #include <string>
@@ -36,10 +37,10 @@ inline Redirect file(std::string path, int flags)
 
 // How to run the child.
 struct RunOptions {
-    std::string input;            // fed to standard input when it is a pipe
-    Redirect in, out, err;        // the three standard descriptors
-    std::vector<std::string> env; // "NAME=value" entries added to the environment
-    int timeout_ms = 60000;       // the child is killed after this long
+    std::string input = {};               // fed to standard input when it is a pipe
+    Redirect in = {}, out = {}, err = {}; // the three standard descriptors
+    std::vector<std::string> env = {};    // "NAME=value" entries added to the environment
+    int timeout_ms = 60000;               // the child is killed after this long
 };
 
 // What the child did.
@@ -57,18 +58,22 @@ RunResult run_program(const std::string &path, const std::vector<std::string> &a
 // Runs body in a forked child, which then ends with exit(body()), so exit handlers run.
 RunResult run_function(const std::function<int()> &body, const RunOptions &options = {});
 
+// Forks a child that runs body and then ends with _exit(0); standard I/O is flushed first, so
+// that the child writes nothing twice. The child's ID; throws when the fork fails.
+pid_t start_child(const std::function<void()> &body);
+// Waits for the child pid, repeating an interrupted wait: its wait status, or -1.
+int wait_for(pid_t pid);
+
 // True when the tests run under an emulator (a cross build): run_program starts the built
 // programs through it, but a host program such as a shell cannot start them.
 bool under_emulator();
 
-// Path of a new empty temporary directory, removed with everything in it by remove_tree.
-std::string make_temp_dir();
-// Removes path and everything below it.
-void remove_tree(const std::string &path);
 // Writes bytes to the file at path, creating or truncating it.
 void write_file(const std::string &path, const std::string &bytes);
 // Reads the whole file at path.
 std::string read_file(const std::string &path);
+// True when something exists at path (a broken symbolic link does not count).
+bool exists(const std::string &path);
 // How many descriptors this process has open (the count of /proc/self/fd while it is read).
 int open_descriptors();
 

@@ -7,7 +7,9 @@
 #include <regex>
 #include <string>
 
+#include "program_paths.h"
 #include "run_program.h"
+#include "temp_dir.h"
 #include "tools.h"
 
 namespace
@@ -16,11 +18,12 @@ namespace
 TEST(Contrib, SystemdUnitsVerify)
 {
     REQUIRE_TOOL(analyze, "systemd-analyze");
-    std::string dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     // The unit names the scrubber by its bare name, found on systemd's own search path; here it
     // is pointed at the built program, whose name must match.
     std::string service = harness::read_file(CONTRIB_DIR "/sbscrub.service");
-    std::string sbscrub = SBSCRUB_PATH;
+    std::string sbscrub = program_paths::sbscrub;
     std::string name = sbscrub.substr(sbscrub.rfind('/') + 1);
     const std::string exec = "\nExecStart=" + name + "\n";
     ASSERT_NE(service.find(exec), std::string::npos) << service;
@@ -31,17 +34,15 @@ TEST(Contrib, SystemdUnitsVerify)
     // Documentation=man:sbscrub(8) is looked up among the built pages.
     std::filesystem::create_directories(dir + "/man/man8");
     std::filesystem::copy_file(MAN_DIR "/sbscrub.8", dir + "/man/man8/sbscrub.8");
-    harness::RunOptions options;
-    options.env = {"MANPATH=" + dir + "/man"};
     std::vector<std::string> argv = {analyze, "verify"};
     if (install_test::find_tool("man").empty())
         argv.push_back("--man=no");
     argv.push_back(dir + "/sbscrub.timer");
     argv.push_back(dir + "/sbscrub.service");
-    harness::RunResult r = harness::run_program(analyze, argv, options);
+    harness::RunResult r =
+        harness::run_program(analyze, argv, {.env = {"MANPATH=" + dir + "/man"}});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err, "");
-    harness::remove_tree(dir);
 }
 
 TEST(Contrib, CronFileRunsTheScrubberEveryFewMinutes)

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "run_program.h"
+#include "temp_dir.h"
 #include "tools.h"
 
 namespace
@@ -22,15 +23,11 @@ class InstalledTree : public ::testing::Test
   protected:
     void SetUp() override
     {
-        dir = harness::make_temp_dir();
-        root = dir + "/root" + prefix;
-        harness::RunOptions options;
-        options.env = {"DESTDIR=" + dir + "/root"};
-        harness::RunResult r = install_test::run_ok(
-            {CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix}, options);
+        harness::RunResult r =
+            install_test::run_ok({CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix},
+                                 {.env = {"DESTDIR=" + dir + "/root"}});
         ASSERT_EQ(r.status, 0);
     }
-    void TearDown() override { harness::remove_tree(dir); }
 
     // Builds the consumer with g++ and the given extra arguments into dir/name.
     std::string compile_consumer(const std::string &name, const std::vector<std::string> &flags)
@@ -47,16 +44,16 @@ class InstalledTree : public ::testing::Test
         return dir + "/" + name;
     }
 
-    std::string dir;  // everything the test makes
-    std::string root; // the installation prefix under DESTDIR
+    const harness::temp_dir scratch;
+    const std::string dir = scratch.path();          // everything the test makes
+    const std::string root = dir + "/root" + prefix; // the installation prefix under DESTDIR
 };
 
 // What every consumer of the library does: quote each input line for a shell, and report a
 // lost write at exit.
 void expect_consumer_works(const std::string &consumer)
 {
-    harness::RunOptions in;
-    in.input = "it's\nplain\n";
+    harness::RunOptions in{.input = "it's\nplain\n"};
     harness::RunResult r = harness::run_program(consumer, {"consumer"}, in);
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "'it'\\''s'\n'plain'\n");
@@ -122,8 +119,8 @@ TEST_F(InstalledTree, PublicHeadersCompileOnTheirOwn)
 {
     // A header that leans on a private one, or on an include of its user, fails here.
     for (const char *header : {"line_reader.h", "diagnostics.h", "stream_closing.h", "quoting.h"}) {
-        harness::RunOptions source;
-        source.input = std::string("#include <bigram_tools/") + header + ">\n";
+        const harness::RunOptions source{.input = std::string("#include <bigram_tools/") + header +
+                                                  ">\n"};
         harness::RunResult r = harness::run_program(CXX_COMPILER,
                                                     {CXX_COMPILER, "-std=c++20", "-Wall", "-Wextra",
                                                      "-Wpedantic", "-Werror", "-fsyntax-only",
@@ -164,10 +161,9 @@ TEST_F(InstalledTree, FindPackageBuildsAConsumer)
 TEST_F(InstalledTree, PkgConfigBuildsAConsumer)
 {
     REQUIRE_TOOL(pkg_config, "pkg-config");
-    harness::RunOptions search;
     // Only the installed tree is searched.
-    search.env = {"PKG_CONFIG_LIBDIR=" + root + "/" INSTALL_LIBDIR "/pkgconfig",
-                  "PKG_CONFIG_PATH="};
+    const harness::RunOptions search{
+        .env = {"PKG_CONFIG_LIBDIR=" + root + "/" INSTALL_LIBDIR "/pkgconfig", "PKG_CONFIG_PATH="}};
     harness::RunResult version =
         install_test::run_ok({pkg_config, "--modversion", "bigram-tools-support"}, search);
     EXPECT_EQ(version.out, PROJECT_VERSION "\n");
@@ -200,10 +196,9 @@ TEST_F(InstalledTree, InstalledProgramsRun)
         {"sbin/sbscrub", "", 0, "usage: sbscrub [options]\n"},
     };
     for (const auto &c : cases) {
-        harness::RunOptions in;
-        in.input = c.input;
         std::string name = std::string(c.path).substr(std::string(c.path).find('/') + 1);
-        harness::RunResult r = harness::run_program(root + "/" + c.path, {name, "-h"}, in);
+        harness::RunResult r =
+            harness::run_program(root + "/" + c.path, {name, "-h"}, {.input = c.input});
         EXPECT_EQ(r.status, c.status) << c.path << "\n" << r.err;
         EXPECT_EQ(r.out.rfind(c.out_start, 0), 0u) << c.path << "\n" << r.out;
     }

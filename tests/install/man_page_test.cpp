@@ -2,8 +2,6 @@
 // they say about options, messages, files and examples matches what the built programs do.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -14,8 +12,10 @@
 #include <string>
 #include <vector>
 
+#include "program_paths.h"
 #include "run_program.h"
-#include "scoreboard.h"
+#include "standin.h"
+#include "temp_dir.h"
 #include "tools.h"
 
 namespace
@@ -31,9 +31,9 @@ struct Page {
     const char *title;   // the first word of its header line
 };
 const Page pages[] = {
-    {"bigramlist.1", BIGRAMLIST_PATH, "BIGRAMLIST(1)"},
-    {"sndcheck.1", SNDCHECK_PATH, "SNDCHECK(1)"},
-    {"sbscrub.8", SBSCRUB_PATH, "SBSCRUB(8)"},
+    {"bigramlist.1", program_paths::bigramlist, "BIGRAMLIST(1)"},
+    {"sndcheck.1", program_paths::sndcheck, "SNDCHECK(1)"},
+    {"sbscrub.8", program_paths::sbscrub, "SBSCRUB(8)"},
 };
 
 std::string page_path(const Page &p)
@@ -77,7 +77,7 @@ TEST(ManPages, HaveTheSectionsInReadingOrder)
             << p.file << " keeps a template variable";
         std::string rendered = install_test::render_page(groff, page_path(p));
         ASSERT_NE(rendered, "") << p.file;
-        EXPECT_EQ(rendered.substr(0, rendered.find(' ')), p.title);
+        EXPECT_EQ(rendered.substr(0, rendered.find(' ')), p.title) << p.file;
 
         std::vector<std::string> names = install_test::section_names(rendered);
         size_t next = 0;
@@ -99,10 +99,9 @@ TEST(ManPages, ScrubberPageDocumentsTheFileFormatAndTheDirective)
     std::string rendered = install_test::render_page(groff, page_path(pages[2]));
     std::string format = squeeze(section(rendered, "SCOREBOARD FORMAT"));
     for (std::string fact :
-         {std::string("16-byte header"), std::to_string(sizeof(scoreboard_entry)),
+         {std::to_string(standin::header_size) + "-byte header", std::to_string(standin::slot_size),
           std::string("0xDEADBEEF"), std::string("0x01040003")})
         EXPECT_NE(format.find(fact), std::string::npos) << fact;
-    EXPECT_EQ(sizeof(scoreboard_header), 16u);
     EXPECT_NE(squeeze(section(rendered, "CONFIGURATION")).find("ScoreboardFile /"),
               std::string::npos);
 }
@@ -123,7 +122,7 @@ std::set<std::string> option_pairs(const std::string &text)
 TEST(ManPages, ScrubberOptionsMatchItsUsageText)
 {
     REQUIRE_TOOL(groff, "groff");
-    harness::RunResult usage = harness::run_program(SBSCRUB_PATH, {"sbscrub", "-h"});
+    harness::RunResult usage = harness::run_program(program_paths::sbscrub, {"sbscrub", "-h"});
     ASSERT_EQ(usage.status, 0);
     std::set<std::string> program = option_pairs(usage.out);
     ASSERT_FALSE(program.empty()) << usage.out;
@@ -139,8 +138,7 @@ TEST(ManPages, ProgramsWithoutOptionsTakeNone)
 {
     REQUIRE_TOOL(groff, "groff");
     // Arguments that look like options change nothing: the page's empty synopsis holds.
-    harness::RunOptions input;
-    input.input = "ab\n";
+    const harness::RunOptions input{.input = "ab\n"};
     struct Case {
         const Page &page;
         int status;
@@ -150,7 +148,7 @@ TEST(ManPages, ProgramsWithoutOptionsTakeNone)
         std::string rendered = install_test::render_page(groff, page_path(c.page));
         std::string name = base_name(c.page.program);
         EXPECT_EQ(section(rendered, "OPTIONS"), "") << c.page.file;
-        EXPECT_EQ(squeeze(section(rendered, "SYNOPSIS")), name);
+        EXPECT_EQ(squeeze(section(rendered, "SYNOPSIS")), name) << c.page.file;
         for (const char *arg : {"--help", "-h", "-x"}) {
             harness::RunResult r = harness::run_program(c.page.program, {name, arg}, input);
             EXPECT_EQ(r.status, c.status) << name << " " << arg;
@@ -160,59 +158,25 @@ TEST(ManPages, ProgramsWithoutOptionsTakeNone)
     }
 }
 
-// Path of a scoreboard in dir holding one slot of the process pid.
-std::string scoreboard_with_slot(const std::string &dir, int32_t pid)
-{
-    scoreboard_header header{SCOREBOARD_MAGIC, SCOREBOARD_VERSION, 1, 0};
-    scoreboard_entry slot{};
-    slot.pid = pid;
-    std::string bytes(reinterpret_cast<const char *>(&header), sizeof header);
-    bytes.append(reinterpret_cast<const char *>(&slot), sizeof slot);
-    std::string path = dir + "/ferryd.scoreboard";
-    harness::write_file(path, bytes);
-    return path;
-}
-
-// The ID of a process that has ended and been reaped.
-int32_t vanished_pid()
-{
-    pid_t pid = fork();
-    if (pid == 0)
-        _exit(0);
-    waitpid(pid, nullptr, 0);
-    return pid;
-}
-
-bool exists(const char *path)
-{
-    struct stat st;
-    return stat(path, &st) == 0;
-}
-
 TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
 {
     REQUIRE_TOOL(groff, "groff");
-    if (exists(SBSCRUB_DEFAULT_SCOREBOARD))
-        GTEST_SKIP() << SBSCRUB_DEFAULT_SCOREBOARD << " exists on this host";
-    std::string dir = harness::make_temp_dir();
+    if (harness::exists(program_paths::default_scoreboard))
+        GTEST_SKIP() << program_paths::default_scoreboard << " exists on this host";
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     std::string subdir = dir + "/sub";
     ASSERT_EQ(mkdir(subdir.c_str(), 0700), 0);
-    int32_t pid = vanished_pid();
-    std::string scoreboard = scoreboard_with_slot(dir, pid);
+    standin::Board board{.pids = {standin::dead_pid()}};
+    const int32_t pid = board.pids[0];
+    const std::string scoreboard = dir + "/ferryd.scoreboard";
+    standin::write(scoreboard, board);
     const std::string bigramlist = "bigramlist: "; // argv[0] as given
 
-    auto with = [](harness::Redirect in, harness::Redirect out, std::vector<std::string> env) {
-        harness::RunOptions o;
-        o.input = "ab\n";
-        o.in = std::move(in);
-        o.out = std::move(out);
-        o.env = std::move(env);
-        return o;
-    };
     // Each message is made generic by the substitutions (the variable parts in the words the
     // page uses for them); each of its lines must then be in the page's section.
     struct Case {
-        const char *name;
+        const char *what;
         const Page &page;
         const char *section;
         std::vector<std::string> argv;
@@ -224,22 +188,21 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
          pages[0],
          "DIAGNOSTICS",
          {"bigramlist"},
-         with(harness::piped(), harness::file("/dev/full", O_WRONLY), {}),
+         {.input = "ab\n", .out = harness::file("/dev/full", O_WRONLY)},
          false,
          {{bigramlist, ""}, {strerror(ENOSPC), "reason"}}},
         {"read error",
          pages[0],
          "DIAGNOSTICS",
          {"bigramlist"},
-         with(harness::file(dir, O_RDONLY), harness::piped(), {}),
+         {.input = "ab\n", .in = harness::file(dir, O_RDONLY)},
          false,
          {{bigramlist, ""}, {strerror(EISDIR), "reason"}}},
         {"memory exhausted",
          pages[0],
          "DIAGNOSTICS",
          {"bigramlist"},
-         with(harness::piped(), harness::piped(),
-              {"LD_PRELOAD=" FAILING_ALLOC_PATH, "FAIL_ALLOC_SIZE=1026"}),
+         {.input = "ab\n", .env = {program_paths::preload_failing_alloc, "FAIL_ALLOC_SIZE=1026"}},
          false,
          {{bigramlist, ""}}},
         {"unknown option", pages[2], "DIAGNOSTICS", {"sbscrub", "-x"}, {}, false, {{": x", ": c"}}},
@@ -249,7 +212,7 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
          {"sbscrub", "-c", dir + "/absent.conf"},
          {},
          false,
-         {{SBSCRUB_DEFAULT_SCOREBOARD, "path"}, {strerror(ENOENT), "reason"}}},
+         {{program_paths::default_scoreboard, "path"}, {strerror(ENOENT), "reason"}}},
         {"scrub failed",
          pages[2],
          "DIAGNOSTICS",
@@ -268,30 +231,29 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
     for (auto &c : cases) {
         harness::RunResult r = harness::run_program(c.page.program, c.argv, c.options);
         std::string message = c.on_stdout ? r.out : r.err;
-        EXPECT_NE(message, "") << c.name;
+        EXPECT_NE(message, "") << c.what;
         for (const auto &[from, to] : c.generic)
             message = replace_all(message, from, to);
         std::string text =
             squeeze(section(install_test::render_page(groff, page_path(c.page)), c.section));
         for (const auto &line : lines(message))
             EXPECT_NE(text.find(squeeze(line)), std::string::npos)
-                << c.name << ": \"" << squeeze(line) << "\" is not in " << c.page.file << " "
+                << c.what << ": \"" << squeeze(line) << "\" is not in " << c.page.file << " "
                 << c.section;
     }
-    harness::remove_tree(dir);
 }
 
 TEST(ManPages, FilesNameTheDefaultsAsBuilt)
 {
     REQUIRE_TOOL(groff, "groff");
     std::string files = section(install_test::render_page(groff, page_path(pages[2])), "FILES");
-    EXPECT_NE(files.find(SBSCRUB_DEFAULT_CONFIG), std::string::npos) << files;
-    EXPECT_NE(files.find(SBSCRUB_DEFAULT_SCOREBOARD), std::string::npos) << files;
+    EXPECT_NE(files.find(program_paths::default_config), std::string::npos) << files;
+    EXPECT_NE(files.find(program_paths::default_scoreboard), std::string::npos) << files;
     // The scoreboard default is the one the program falls back to when it is missing.
-    if (exists(SBSCRUB_DEFAULT_SCOREBOARD))
+    if (harness::exists(program_paths::default_scoreboard))
         return;
     harness::RunResult r =
-        harness::run_program(SBSCRUB_PATH, {"sbscrub", "-c", "/nonexistent/ferryd.conf"});
+        harness::run_program(program_paths::sbscrub, {"sbscrub", "-c", "/nonexistent/ferryd.conf"});
     EXPECT_EQ(r.status, 1);
     std::string named = r.err.substr(0, r.err.find(": "));
     EXPECT_NE(files.find(named), std::string::npos) << named;
@@ -324,7 +286,8 @@ TEST(ManPages, ExamplesPrintWhatTheyShow)
 {
     REQUIRE_TOOL(groff, "groff");
     REQUIRE_TOOL(sh, "sh");
-    std::string path_dirs, dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    std::string path_dirs, dir = scratch.path();
     for (const Page &p : pages) {
         std::string program = p.program;
         path_dirs += program.substr(0, program.rfind('/')) + ":";
@@ -338,8 +301,7 @@ TEST(ManPages, ExamplesPrintWhatTheyShow)
         }
     }
     path_dirs = dir + ":" + path_dirs;
-    harness::RunOptions options;
-    options.env = {"PATH=" + path_dirs + getenv("PATH"), "LC_ALL=C"};
+    const harness::RunOptions options{.env = {"PATH=" + path_dirs + getenv("PATH"), "LC_ALL=C"}};
     for (const Page &p : {pages[0], pages[1]}) {
         std::string rendered = install_test::render_page(groff, page_path(p));
         std::vector<Example> shown = examples(section(rendered, "EXAMPLES"));
@@ -357,7 +319,6 @@ TEST(ManPages, ExamplesPrintWhatTheyShow)
             EXPECT_EQ(out, e.output) << p.file << ": " << e.command << "\n" << r.err;
         }
     }
-    harness::remove_tree(dir);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include <string>
 
 #include "run_program.h"
+#include "temp_dir.h"
 #include "tools.h"
 
 namespace
@@ -30,7 +31,8 @@ TEST(DebianPackage, HoldsTheProgramsAndPagesAndRuns)
     REQUIRE_TOOL(dpkg_deb, "dpkg-deb");
     REQUIRE_TOOL(dpkg, "dpkg");
     REQUIRE_TOOL(shlibdeps, "dpkg-shlibdeps");
-    std::string dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     install_test::run_ok(
         {CPACK_COMMAND, "-G", "DEB", "-B", dir, "--config", BUILD_DIR "/CPackConfig.cmake"});
     std::string deb;
@@ -69,15 +71,12 @@ TEST(DebianPackage, HoldsTheProgramsAndPagesAndRuns)
 
     std::string unpacked = dir + "/unpacked";
     install_test::run_ok({dpkg_deb, "-x", deb, unpacked});
-    harness::RunOptions in;
-    in.input = "/usr/bin\n/usr/lib\n";
-    harness::RunResult r =
-        harness::run_program(unpacked + "/usr/bin/bigramlist", {"bigramlist"}, in);
+    harness::RunResult r = harness::run_program(unpacked + "/usr/bin/bigramlist", {"bigramlist"},
+                                                {.input = "/usr/bin\n/usr/lib\n"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "/u\nsr\n/b\nin\nli\n");
     r = harness::run_program(unpacked + "/usr/sbin/sbscrub", {"sbscrub", "-h"});
     EXPECT_EQ(r.status, 0) << r.err;
-    harness::remove_tree(dir);
 }
 
 } // namespace

@@ -13,6 +13,7 @@
 
 #include "alloc_control.h"
 #include "run_program.h"
+#include "temp_dir.h"
 
 namespace
 {
@@ -52,8 +53,8 @@ TEST(ProgramName, DerivedFromArgv0)
         support::set_program_name(c.argv0);
         EXPECT_STREQ(support::program_name, c.name) << c.argv0;
         // The name points into argv0, never at a copy.
-        EXPECT_GE(support::program_name, c.argv0);
-        EXPECT_LE(support::program_name, c.argv0 + strlen(c.argv0));
+        EXPECT_GE(support::program_name, c.argv0) << c.argv0;
+        EXPECT_LE(support::program_name, c.argv0 + strlen(c.argv0)) << c.argv0;
     }
 }
 
@@ -73,9 +74,9 @@ TEST(Error, WritesOneLineWithTheProgramNameAndSystemText)
             support::error(0, c.errnum, "bad %d", 42);
             printf("returned %u", support::error_message_count);
         });
-        EXPECT_EQ(r.err, c.line);
-        EXPECT_EQ(r.out, "returned 1");
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.err, c.line) << c.errnum;
+        EXPECT_EQ(r.out, "returned 1") << c.errnum;
+        EXPECT_EQ(r.status, 0) << c.errnum;
     }
 }
 
@@ -94,11 +95,11 @@ TEST(Error, NonZeroStatusExitsThroughTheExitHandlers)
 TEST(Error, FlushesStandardOutputBeforeTheMessage)
 {
     // Both streams append to one file, so the order of the bytes is the order of the writes.
-    std::string dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     std::string path = dir + "/both";
-    harness::RunOptions o;
-    o.out = harness::file(path, O_WRONLY | O_CREAT | O_APPEND);
-    o.err = o.out;
+    const harness::Redirect both = harness::file(path, O_WRONLY | O_CREAT | O_APPEND);
+    const harness::RunOptions o{.out = both, .err = both};
     RunResult r = in_child(
         [] {
             fputs("pending output ", stdout);
@@ -108,7 +109,6 @@ TEST(Error, FlushesStandardOutputBeforeTheMessage)
         o);
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(harness::read_file(path), "pending output P: message\nP:f:1: at line\n");
-    harness::remove_tree(dir);
 }
 
 TEST(ErrorAtLine, WritesThePositionAfterTheName)
@@ -138,7 +138,7 @@ TEST(ErrorAtLine, OnePerLineSuppressesRepeatsOfTheLastPosition)
         bool prints;
     };
     struct Case {
-        const char *name;
+        const char *what;
         int flag;
         std::vector<Call> calls;
     } cases[] = {
@@ -170,9 +170,9 @@ TEST(ErrorAtLine, OnePerLineSuppressesRepeatsOfTheLastPosition)
                         ? "P:" + std::string(call.file) + ":" + std::to_string(call.line) + ": m\n"
                         : "P: m\n";
         }
-        EXPECT_EQ(r.status, 0) << c.name;
-        EXPECT_EQ(r.err, want) << c.name;
-        EXPECT_EQ(r.out, std::string(c.calls.size(), '|') + std::to_string(printed)) << c.name;
+        EXPECT_EQ(r.status, 0) << c.what;
+        EXPECT_EQ(r.err, want) << c.what;
+        EXPECT_EQ(r.out, std::string(c.calls.size(), '|') + std::to_string(printed)) << c.what;
     }
 }
 
@@ -209,7 +209,7 @@ TEST(Error, NullProgramNamePrintsAnEmptyName)
 TEST(Allocation, MemoryExhaustedEndsWithExitFailure)
 {
     struct Case {
-        const char *name;
+        const char *what;
         int exit_failure;
         std::function<void()> call;
     } cases[] = {
@@ -271,9 +271,9 @@ TEST(Allocation, MemoryExhaustedEndsWithExitFailure)
             c.call();
             printf("returned");
         });
-        EXPECT_EQ(r.status, c.exit_failure) << c.name;
-        EXPECT_EQ(r.err, "P: memory exhausted\n") << c.name;
-        EXPECT_EQ(r.out, "handler") << c.name;
+        EXPECT_EQ(r.status, c.exit_failure) << c.what;
+        EXPECT_EQ(r.err, "P: memory exhausted\n") << c.what;
+        EXPECT_EQ(r.out, "handler") << c.what;
     }
 }
 

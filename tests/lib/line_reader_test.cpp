@@ -44,9 +44,9 @@ TEST(LineReader, ReadsRecordsUpToAndIncludingTheDelimiter)
     const char *records[] = {"one\n", "two\n", "\n", "last"};
     for (const char *want : records) {
         ssize_t count = support::rpl_getline(&b.p, &b.n, in.f);
-        ASSERT_EQ(count, static_cast<ssize_t>(strlen(want)));
-        EXPECT_STREQ(b.p, want);
-        EXPECT_GE(b.n, static_cast<size_t>(count) + 1);
+        ASSERT_EQ(count, static_cast<ssize_t>(strlen(want))) << want;
+        EXPECT_STREQ(b.p, want) << want;
+        EXPECT_GE(b.n, static_cast<size_t>(count) + 1) << want;
     }
     errno = 0;
     EXPECT_EQ(support::rpl_getline(&b.p, &b.n, in.f), -1);
@@ -83,7 +83,7 @@ TEST(LineReader, DelimiterIsAnyByteValue)
         ssize_t count = support::getdelim(&b.p, &b.n, c.delimiter, in.f);
         ASSERT_EQ(count, static_cast<ssize_t>(c.first.size())) << c.delimiter;
         EXPECT_EQ(std::string(b.p, static_cast<size_t>(count)), c.first) << c.delimiter;
-        EXPECT_EQ(b.p[count], '\0');
+        EXPECT_EQ(b.p[count], '\0') << c.delimiter;
     }
 }
 
@@ -152,7 +152,7 @@ TEST(LineReader, ResultsDoNotDependOnTheStreamsBuffering)
         input += std::string(len, static_cast<char>('a' + len % 26)) + "\n";
     input += "tail";
     struct Mode {
-        const char *name;
+        const char *what;
         int mode;
         size_t size;
     } modes[] = {{"unbuffered", _IONBF, 0}, {"7-byte buffer", _IOFBF, 7}, {"default", -1, 0}};
@@ -171,10 +171,10 @@ TEST(LineReader, ResultsDoNotDependOnTheStreamsBuffering)
             seen.emplace_back(count, b.n);
             joined.append(b.p, static_cast<size_t>(count));
         }
-        EXPECT_EQ(joined, input) << m.name;
+        EXPECT_EQ(joined, input) << m.what;
         if (reference.empty())
             reference = seen;
-        EXPECT_EQ(seen, reference) << m.name;
+        EXPECT_EQ(seen, reference) << m.what;
     }
 }
 
@@ -222,7 +222,7 @@ TEST(LineReader, FailedGrowthKeepsTheBufferAndConsumesTheRecord)
     // The byte that needs room (the 120th of the second record, at offset 125) comes from the
     // buffered run, through a stdio refill, or alone from an unbuffered stream.
     struct Mode {
-        const char *name;
+        const char *what;
         int mode;
         size_t size;
     } modes[] = {
@@ -236,19 +236,19 @@ TEST(LineReader, FailedGrowthKeepsTheBufferAndConsumesTheRecord)
         if (m.mode >= 0)
             setvbuf(in.f, m.size ? vbuf : nullptr, m.mode, m.size);
         Buffer b;
-        ASSERT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 6) << m.name;
+        ASSERT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 6) << m.what;
         char *before = b.p;
         harness::fail_allocation(1, 121);
         errno = 0;
         ssize_t count = support::rpl_getline(&b.p, &b.n, in.f);
         int saved = errno;
         harness::reset_allocations();
-        EXPECT_EQ(count, -1) << m.name;
-        EXPECT_EQ(saved, ENOMEM) << m.name;
-        EXPECT_EQ(b.p, before) << m.name;
-        EXPECT_EQ(b.n, 120u) << m.name;
+        EXPECT_EQ(count, -1) << m.what;
+        EXPECT_EQ(saved, ENOMEM) << m.what;
+        EXPECT_EQ(b.p, before) << m.what;
+        EXPECT_EQ(b.n, 120u) << m.what;
         // The 119 bytes that fitted and the one that needed room are gone.
-        EXPECT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 81) << m.name;
+        EXPECT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 81) << m.what;
     }
 }
 

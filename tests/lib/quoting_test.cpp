@@ -13,11 +13,12 @@
 #include <cstring>
 #include <cwchar>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "quoting_slots.h"
-#include "run_program.h"
+#include "temp_dir.h"
 
 using namespace support;
 
@@ -48,43 +49,45 @@ std::string printable(const std::string &s)
 }
 
 // Checks quotearg_buffer at every buffer size from 0 to one past the text: the full length is
-// returned, the text's prefix is stored, the NUL only when it fits, and nothing beyond.
+// returned, the text's prefix is stored, the NUL only when it fits, and nothing beyond. Each
+// failure names the row by what.
 void expect_buffer(const std::string &arg, size_t argsize, const quoting_options *o,
-                   const std::string &want)
+                   const std::string &want, const std::string &what)
 {
     constexpr char canary = 0x55;
     const size_t len = want.size();
     for (size_t size = 0; size <= len + 1; ++size) {
-        SCOPED_TRACE("buffer size " + std::to_string(size));
+        const std::string at = what + ", buffer size " + std::to_string(size);
         std::vector<char> buf(size + 8, canary);
         size_t r = quotearg_buffer(size ? buf.data() : nullptr, size, arg.data(), argsize, o);
-        EXPECT_EQ(r, len);
+        EXPECT_EQ(r, len) << at;
         size_t stored = std::min(size, len);
-        EXPECT_EQ(printable(std::string(buf.data(), stored)), printable(want.substr(0, stored)));
+        EXPECT_EQ(printable(std::string(buf.data(), stored)), printable(want.substr(0, stored)))
+            << at;
         size_t untouched_from = size;
         if (size > len) {
-            EXPECT_EQ(buf[len], '\0');
+            EXPECT_EQ(buf[len], '\0') << at;
             untouched_from = len + 1;
         }
         for (size_t k = untouched_from; k < buf.size(); ++k)
-            ASSERT_EQ(buf[k], canary) << "byte " << k << " written";
+            ASSERT_EQ(buf[k], canary) << at << ": byte " << k << " written";
     }
 }
 
 // The same text through quotearg_buffer, quotearg_alloc and a slot.
 void expect_quoted(const Case &c)
 {
-    SCOPED_TRACE("style " + std::to_string(c.style) + " arg " + printable(c.arg));
+    const std::string what = "style " + std::to_string(c.style) + " arg " + printable(c.arg);
     quoting_options o{};
     o.style = c.style;
-    expect_buffer(c.arg, c.length, &o, c.want);
+    expect_buffer(c.arg, c.length, &o, c.want, what);
 
     char *p = quotearg_alloc(c.arg.data(), c.length, &o);
-    EXPECT_EQ(printable(std::string(p, c.want.size() + 1)), printable(c.want + '\0'));
+    EXPECT_EQ(printable(std::string(p, c.want.size() + 1)), printable(c.want + '\0')) << what;
     free(p);
 
     char *s = quotearg_n_style_mem(1, c.style, c.arg.data(), c.length);
-    EXPECT_EQ(printable(std::string(s, c.want.size() + 1)), printable(c.want + '\0'));
+    EXPECT_EQ(printable(std::string(s, c.want.size() + 1)), printable(c.want + '\0')) << what;
 }
 
 // Sets the locale for the life of the object; back to "C" afterwards.
@@ -220,11 +223,10 @@ TEST_F(Quoting, BitmapAddsBackslashOnlyWhereEscapingIsOn)
         {quoting_escape, '\x01', "\x01", "\\001"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(printable(c.arg));
         quoting_options o{};
         o.style = c.style;
         set_char_quoting(&o, c.bit, 1);
-        expect_buffer(c.arg, SIZE_MAX, &o, c.want);
+        expect_buffer(c.arg, SIZE_MAX, &o, c.want, printable(c.arg));
     }
 }
 
@@ -399,7 +401,7 @@ TEST_F(Quoting, ErrnoIsKept)
             for (const auto &a : args) {
                 errno = 4711;
                 call(a);
-                EXPECT_EQ(errno, 4711) << name << " on " << printable(a);
+                EXPECT_EQ(errno, 4711) << name << " on " << printable(a) << " in style " << style;
             }
         }
     }
@@ -444,7 +446,8 @@ class DoubleByteLocale : public Quoting
             reason = "not running as root";
             return;
         }
-        dir = harness::make_temp_dir();
+        scratch = std::make_unique<harness::temp_dir>();
+        dir = scratch->path();
         // Compiled locale data is in the byte order of the machine that reads it.
         std::string order = std::endian::native == std::endian::big ? "--big-endian " : "";
         std::string cmd =
@@ -467,11 +470,7 @@ class DoubleByteLocale : public Quoting
         unsetenv("LOCPATH");
         setlocale(LC_ALL, "C");
     }
-    static void TearDownTestSuite()
-    {
-        if (!dir.empty())
-            harness::remove_tree(dir);
-    }
+    static void TearDownTestSuite() { scratch.reset(); }
     void SetUp() override
     {
         Quoting::SetUp();
@@ -486,6 +485,7 @@ class DoubleByteLocale : public Quoting
         setlocale(LC_ALL, "C");
         Quoting::TearDown();
     }
+    static inline std::unique_ptr<harness::temp_dir> scratch;
     static inline std::string dir, reason;
     static inline bool loaded = false;
 };

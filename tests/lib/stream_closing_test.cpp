@@ -15,6 +15,7 @@
 #include "diagnostics.h"
 #include "quoting.h"
 #include "run_program.h"
+#include "temp_dir.h"
 
 using namespace support;
 
@@ -61,16 +62,13 @@ std::string text(int errnum)
 harness::RunResult run_closing(const std::function<int()> &body, harness::Redirect out,
                                harness::Redirect err = harness::piped())
 {
-    harness::RunOptions o;
-    o.out = std::move(out);
-    o.err = std::move(err);
     return harness::run_function(
         [&] {
             program_name = "prog";
             atexit(close_stdout);
             return body();
         },
-        o);
+        {.out = std::move(out), .err = std::move(err)});
 }
 
 harness::Redirect full()
@@ -79,7 +77,7 @@ harness::Redirect full()
 }
 
 struct ExitCase {
-    const char *name;
+    const char *what;
     std::function<int()> body;
     harness::Redirect out;
     int status;
@@ -151,11 +149,10 @@ TEST(CloseStdout, ReportsLostOutputAndSetsTheStatus)
          harness::piped(), 3, "prog: boom\n", "x"},
     };
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
         auto r = run_closing(c.body, c.out);
-        EXPECT_EQ(r.status, c.status);
-        EXPECT_EQ(r.err, c.err);
-        EXPECT_EQ(r.out, c.out_text);
+        EXPECT_EQ(r.status, c.status) << c.what;
+        EXPECT_EQ(r.err, c.err) << c.what;
+        EXPECT_EQ(r.out, c.out_text) << c.what;
     }
 }
 
@@ -194,9 +191,7 @@ int handler_fd = -1;
 TEST(CloseStdout, EarlierExitHandlersRunOnlyAfterSuccess)
 {
     for (bool lost : {false, true}) {
-        SCOPED_TRACE(lost ? "output lost" : "output fine");
-        harness::RunOptions o;
-        o.out = lost ? harness::closed() : harness::piped();
+        const char *what = lost ? "output lost" : "output fine";
         auto r = harness::run_function(
             [] {
                 program_name = "prog";
@@ -210,15 +205,15 @@ TEST(CloseStdout, EarlierExitHandlersRunOnlyAfterSuccess)
                 fputs("x", stdout);
                 return 0;
             },
-            o);
-        EXPECT_EQ(r.status, lost ? 1 : 0);
-        EXPECT_EQ(r.err, lost ? "prog: write error: " + text(EBADF) + "\n" : "handler\n");
+            {.out = lost ? harness::closed() : harness::piped()});
+        EXPECT_EQ(r.status, lost ? 1 : 0) << what;
+        EXPECT_EQ(r.err, lost ? "prog: write error: " + text(EBADF) + "\n" : "handler\n") << what;
     }
 }
 
 // A stream on a temporary file, or on a descriptor closed underneath it.
 struct StreamCase {
-    const char *name;
+    const char *what;
     std::function<FILE *(const std::string &dir)> open;
     int result;
     int errnum;
@@ -275,19 +270,18 @@ TEST(CloseStream, ResultAndErrno)
          },
          EOF, EIO},
     };
-    const std::string dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     for (const auto &c : cases) {
-        SCOPED_TRACE(c.name);
         FILE *f = c.open(dir);
-        ASSERT_NE(f, nullptr);
+        ASSERT_NE(f, nullptr) << c.what;
         errno = 0;
-        EXPECT_EQ(close_stream(f), c.result);
+        EXPECT_EQ(close_stream(f), c.result) << c.what;
         if (c.result != 0) {
-            EXPECT_EQ(errno, c.errnum) << strerror(errno);
+            EXPECT_EQ(errno, c.errnum) << c.what << ": " << strerror(errno);
         }
     }
     EXPECT_EQ(harness::read_file(dir + "/a"), "data");
-    harness::remove_tree(dir);
 }
 
 } // namespace

@@ -3,6 +3,8 @@
 // out here for either byte order, so the same tests hold on both kinds of machine.
 #include "run_program.h"
 #include "scoreboard.h"
+#include "scoreboard_fixture.h"
+#include "standin.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -41,21 +43,7 @@ std::string foreign(uint32_t v)
     return big_endian ? little(v) : big(v);
 }
 
-class ByteOrder : public ::testing::Test
-{
-  protected:
-    void SetUp() override
-    {
-        dir = harness::make_temp_dir();
-        path = dir + "/ferryd.scoreboard";
-    }
-    void TearDown() override
-    {
-        util_close_scoreboard();
-        harness::remove_tree(dir);
-    }
-    std::string dir, path;
-};
+using ByteOrder = scoreboard_fixture;
 
 TEST_F(ByteOrder, RecordsAreWrittenInTheHostsOrder)
 {
@@ -71,7 +59,7 @@ TEST_F(ByteOrder, RecordsAreWrittenInTheHostsOrder)
     close(fd);
 
     std::string bytes = harness::read_file(path);
-    ASSERT_EQ(bytes.size(), 16u + 616u);
+    ASSERT_EQ(bytes.size(), standin::header_size + standin::slot_size);
     const std::string magic_and_version =
         big_endian ? "\xDE\xAD\xBE\xEF\x01\x04\x00\x03" : "\xEF\xBE\xAD\xDE\x03\x00\x04\x01";
     struct Field {
@@ -82,9 +70,9 @@ TEST_F(ByteOrder, RecordsAreWrittenInTheHostsOrder)
         {"magic and version", 0, magic_and_version},
         {"daemon pid", 8, host(0x00012345)},
         {"daemon uptime", 12, host(0x0A0B0C0D)},
-        {"slot pid", 16, host(0x01020304)},
-        {"first data byte", 20, "\x11"},
-        {"last data byte", 16 + 615, "\x22"},
+        {"slot pid", standin::header_size, host(0x01020304)},
+        {"first data byte", standin::header_size + offsetof(scoreboard_entry, data), "\x11"},
+        {"last data byte", standin::header_size + standin::slot_size - 1, "\x22"},
     };
     for (const auto &f : fields)
         EXPECT_EQ(bytes.substr(f.offset, f.want.size()), f.want) << f.what;
@@ -103,11 +91,12 @@ TEST_F(ByteOrder, RoutinesReadTheHostsOrderAndRefuseTheOther)
         {"the other order", foreign, -2, 0x45230100, 0x0D0C0B0A},
     };
     for (const auto &c : cases) {
-        std::string slot = c.order(static_cast<uint32_t>(self)) + std::string(612, '\x5A');
+        std::string slot = c.order(static_cast<uint32_t>(self)) +
+                           std::string(sizeof(scoreboard_entry::data), '\x5A');
         harness::write_file(path, c.order(SCOREBOARD_MAGIC) + c.order(SCOREBOARD_VERSION) +
                                       c.order(0x00012345) + c.order(0x0A0B0C0D) +
-                                      std::string(616, '\0') + slot);
-        ASSERT_EQ(util_set_scoreboard(path.c_str()), 0) << strerror(errno);
+                                      std::string(standin::slot_size, '\0') + slot);
+        ASSERT_EQ(util_set_scoreboard(path.c_str()), 0) << c.what << ": " << strerror(errno);
         ASSERT_EQ(util_open_scoreboard(O_RDONLY), c.opened) << c.what;
         EXPECT_EQ(util_scoreboard_get_daemon_pid(), static_cast<pid_t>(c.daemon)) << c.what;
         EXPECT_EQ(util_scoreboard_get_daemon_uptime(), c.uptime) << c.what;

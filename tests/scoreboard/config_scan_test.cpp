@@ -2,6 +2,7 @@
 #include "config_scan.h"
 #include "io_faults.h"
 #include "run_program.h"
+#include "temp_dir.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -23,12 +24,7 @@ using faults::Op;
 class ConfigScanTest : public ::testing::Test
 {
   protected:
-    void SetUp() override { dir = harness::make_temp_dir(); }
-    void TearDown() override
-    {
-        faults::reset();
-        harness::remove_tree(dir);
-    }
+    void TearDown() override { faults::reset(); }
 
     // Scans a file holding text; the value, or "(null)".
     std::string scan(const std::string &text, const char *directive = "ScoreboardFile")
@@ -40,7 +36,8 @@ class ConfigScanTest : public ::testing::Test
         return got;
     }
 
-    std::string dir;
+    const harness::temp_dir scratch;
+    const std::string dir = scratch.path();
 };
 
 TEST_F(ConfigScanTest, Values)
@@ -136,15 +133,13 @@ TEST_F(ConfigScanTest, OnlyARegularFileIsRead)
     std::string fifo = dir + "/fifo.conf";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     for (const std::string &special : {fifo, std::string("/dev/zero"), dir}) {
-        harness::RunOptions o;
-        o.timeout_ms = 5000;
         auto r = harness::run_function(
             [&] {
                 errno = 0;
                 char *v = util_scan_config(special.c_str(), "ScoreboardFile");
                 return v == nullptr && errno == EINVAL ? 0 : 1;
             },
-            o);
+            {.timeout_ms = 5000});
         EXPECT_FALSE(r.timed_out) << special;
         EXPECT_EQ(r.status, 0) << special;
     }

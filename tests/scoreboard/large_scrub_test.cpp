@@ -4,6 +4,7 @@
 #include "run_program.h"
 #include "scoreboard.h"
 #include "standin.h"
+#include "temp_dir.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -19,11 +20,11 @@
 namespace
 {
 
-constexpr off64_t slot_size = sizeof(scoreboard_entry);
+constexpr off64_t header_size = standin::header_size, slot_size = standin::slot_size;
 constexpr off64_t four_gib = off64_t{1} << 32;
 // The first slot that starts past 4 GiB, and its offset.
-constexpr off64_t far_index = (four_gib - 16) / slot_size + 1;
-constexpr off64_t far_offset = 16 + far_index * slot_size;
+constexpr off64_t far_index = (four_gib - header_size) / slot_size + 1;
+constexpr off64_t far_offset = header_size + far_index * slot_size;
 static_assert(far_offset > four_gib && far_offset - slot_size < four_gib);
 
 // Writes bytes at offset; false with errno on failure.
@@ -32,16 +33,13 @@ bool put(int fd, off64_t offset, const std::string &bytes)
     return pwrite64(fd, bytes.data(), bytes.size(), offset) == static_cast<ssize_t>(bytes.size());
 }
 
-// A folder for the sparse file. The scrub reads every slot of the 4 GiB hole: a disk file
-// system fills the page cache with 4 GiB of zeros for that, which takes from seconds to most of
-// a minute, while tmpfs hands out its one zero page.
-std::string sparse_dir()
+// Where to make the folder for the sparse file. The scrub reads every slot of the 4 GiB hole: a
+// disk file system fills the page cache with 4 GiB of zeros for that, which takes from seconds
+// to most of a minute, while tmpfs hands out its one zero page.
+std::string sparse_parent()
 {
     struct statfs fs;
-    std::string tmpl = "/dev/shm/bgt.XXXXXX";
-    if (statfs("/dev/shm", &fs) == 0 && fs.f_type == TMPFS_MAGIC && mkdtemp(tmpl.data()))
-        return tmpl;
-    return harness::make_temp_dir();
+    return statfs("/dev/shm", &fs) == 0 && fs.f_type == TMPFS_MAGIC ? "/dev/shm" : "";
 }
 
 std::string get(int fd, off64_t offset, size_t n)
@@ -54,13 +52,12 @@ std::string get(int fd, off64_t offset, size_t n)
 
 TEST(LargeScoreboard, StaleSlotPastFourGibIsClearedAndNothingElse)
 {
-    const std::string dir = sparse_dir();
-    const std::string path = dir + "/ferryd.scoreboard";
+    const harness::temp_dir dir(sparse_parent());
+    const std::string path = dir.path() + "/ferryd.scoreboard";
     const pid_t live = getpid(), dead = standin::dead_pid();
 
     // A header and a live slot, then a hole, the stale slot past 4 GiB and a live slot after it.
-    standin::Board near;
-    near.pids = {live};
+    standin::Board near{.pids = {live}};
     const std::string start = standin::build(near);
     const std::string stale = standin::slot_bytes(static_cast<size_t>(far_index), dead);
     const std::string after = standin::slot_bytes(static_cast<size_t>(far_index + 1), live);
@@ -70,7 +67,6 @@ TEST(LargeScoreboard, StaleSlotPastFourGibIsClearedAndNothingElse)
         !put(fd, far_offset + slot_size, after)) {
         int err = errno;
         close(fd);
-        harness::remove_tree(dir);
         GTEST_SKIP() << "no sparse file past 4 GiB here: " << strerror(err);
     }
 
@@ -85,7 +81,6 @@ TEST(LargeScoreboard, StaleSlotPastFourGibIsClearedAndNothingElse)
     EXPECT_EQ(get(fd, far_offset, stale.size()), std::string(stale.size(), '\0'));
     EXPECT_EQ(get(fd, far_offset + slot_size, after.size()), after);
     close(fd);
-    harness::remove_tree(dir);
 }
 
 } // namespace

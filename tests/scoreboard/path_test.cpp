@@ -1,6 +1,7 @@
 // The bounded copy and the validation of a new scoreboard path.
 #include "run_program.h"
 #include "scoreboard.h"
+#include "scoreboard_fixture.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -24,12 +25,14 @@ TEST(SstrncpyTest, CopiesAtMostNMinusOneAndTerminates)
         {"abc", 1, ""},   {nullptr, 5, ""},  {"", 5, ""},
     };
     for (const Case &c : cases) {
+        const std::string what =
+            (c.src ? c.src : "(null)") + std::string(" n=") + std::to_string(c.n);
         char dest[12];
         memset(dest, 'x', sizeof dest);
-        EXPECT_EQ(util_sstrncpy(dest, c.src, c.n), dest) << c.n;
-        EXPECT_STREQ(dest, c.want) << (c.src ? c.src : "(null)") << " n=" << c.n;
+        EXPECT_EQ(util_sstrncpy(dest, c.src, c.n), dest) << what;
+        EXPECT_STREQ(dest, c.want) << what;
         // Nothing beyond the terminator is touched.
-        EXPECT_EQ(dest[strlen(c.want) + 1], 'x');
+        EXPECT_EQ(dest[strlen(c.want) + 1], 'x') << what;
     }
 }
 
@@ -41,20 +44,7 @@ TEST(SstrncpyTest, NullDestOrZeroSizeWritesNothing)
     EXPECT_EQ(util_sstrncpy(nullptr, "abc", 4), nullptr);
 }
 
-class SetScoreboardTest : public ::testing::Test
-{
-  protected:
-    void SetUp() override
-    {
-        dir = harness::make_temp_dir();
-        good = dir + "/good.scoreboard";
-        harness::write_file(good, "");
-        ASSERT_EQ(util_set_scoreboard(good.c_str()), 0);
-    }
-    void TearDown() override { harness::remove_tree(dir); }
-
-    std::string dir, good;
-};
+using SetScoreboardTest = scoreboard_fixture;
 
 TEST_F(SetScoreboardTest, RefusedPathsKeepThePreviousOne)
 {
@@ -80,12 +70,12 @@ TEST_F(SetScoreboardTest, RefusedPathsKeepThePreviousOne)
         errno = 0;
         EXPECT_EQ(util_set_scoreboard(c.path.c_str()), -1) << c.path;
         EXPECT_EQ(errno, c.error) << c.path;
-        EXPECT_EQ(util_get_scoreboard(), good);
+        EXPECT_EQ(util_get_scoreboard(), path) << c.path;
     }
     errno = 0;
     EXPECT_EQ(util_set_scoreboard(nullptr), -1);
     EXPECT_EQ(errno, EINVAL);
-    EXPECT_EQ(util_get_scoreboard(), good);
+    EXPECT_EQ(util_get_scoreboard(), path);
 }
 
 TEST_F(SetScoreboardTest, AcceptedPathsAreStored)
@@ -103,19 +93,19 @@ TEST_F(SetScoreboardTest, AcceptedPathsAreStored)
     deep += std::string(1023 - deep.size(), 'f');
     ASSERT_EQ(deep.size(), 1023u);
     harness::write_file(deep, "");
-    const std::string cases[] = {dir + "/group/sb", dir + "/", dir + "/./good.scoreboard"};
-    for (const std::string &path : cases) {
-        EXPECT_EQ(util_set_scoreboard(path.c_str()), 0) << path;
-        EXPECT_EQ(util_get_scoreboard(), path);
+    const std::string cases[] = {dir + "/group/sb", dir + "/", dir + "/./ferryd.scoreboard"};
+    for (const std::string &accepted : cases) {
+        EXPECT_EQ(util_set_scoreboard(accepted.c_str()), 0) << accepted;
+        EXPECT_EQ(util_get_scoreboard(), accepted) << accepted;
     }
     EXPECT_EQ(util_set_scoreboard(deep.c_str()), 0);
     EXPECT_EQ(util_get_scoreboard(), deep);
     // One character more is refused rather than cut back to the existing file's name.
-    util_set_scoreboard(good.c_str());
+    util_set_scoreboard(path.c_str());
     errno = 0;
     EXPECT_EQ(util_set_scoreboard((deep + "x").c_str()), -1);
     EXPECT_EQ(errno, ENAMETOOLONG);
-    EXPECT_EQ(util_get_scoreboard(), good);
+    EXPECT_EQ(util_get_scoreboard(), path);
 }
 
 TEST(SetScoreboardRootTest, FileInTheRootDirectoryIsCheckedAgainstTheRoot)

@@ -2,6 +2,7 @@
 #include "io_faults.h"
 #include "run_program.h"
 #include "scoreboard.h"
+#include "scoreboard_fixture.h"
 #include "standin.h"
 
 #include <fcntl.h>
@@ -25,27 +26,17 @@ using faults::Op;
 
 std::string header(uint32_t magic, uint32_t version)
 {
-    standin::Board b;
-    b.magic = magic;
-    b.version = version;
+    standin::Board b{.magic = magic, .version = version};
     return standin::build(b);
 }
 
-class ReaderTest : public ::testing::Test
+class ReaderTest : public scoreboard_fixture
 {
   protected:
-    void SetUp() override
-    {
-        dir = harness::make_temp_dir();
-        path = dir + "/ferryd.scoreboard";
-        harness::write_file(path, "");
-        ASSERT_EQ(util_set_scoreboard(path.c_str()), 0);
-    }
     void TearDown() override
     {
         faults::reset();
-        util_close_scoreboard();
-        harness::remove_tree(dir);
+        scoreboard_fixture::TearDown();
     }
     // Writes the board and opens it; the open's result.
     int open_board(const standin::Board &b)
@@ -53,8 +44,6 @@ class ReaderTest : public ::testing::Test
         standin::write(path, b);
         return util_open_scoreboard(O_RDONLY);
     }
-
-    std::string dir, path;
 };
 
 TEST_F(ReaderTest, HeaderChecks)
@@ -81,15 +70,14 @@ TEST_F(ReaderTest, HeaderChecks)
         EXPECT_EQ(util_open_scoreboard(O_RDONLY), c.result) << c.what;
         // The descriptor stays open after a header failure, until closed.
         EXPECT_EQ(harness::open_descriptors(), before + 1) << c.what;
-        EXPECT_EQ(util_close_scoreboard(), 0);
+        EXPECT_EQ(util_close_scoreboard(), 0) << c.what;
         EXPECT_EQ(harness::open_descriptors(), before) << c.what;
     }
 }
 
 TEST_F(ReaderTest, FailuresAfterTheOpen)
 {
-    standin::Board b;
-    b.pids = {101};
+    standin::Board b{.pids = {101}};
     auto fail = faults::fail;
     struct Case {
         const char *what;
@@ -125,7 +113,7 @@ TEST_F(ReaderTest, FailuresAfterTheOpen)
             EXPECT_EQ(util_scoreboard_entry_read(), nullptr) << c.what;
             EXPECT_EQ(errno, EINVAL) << c.what;
         }
-        EXPECT_EQ(util_close_scoreboard(), 0);
+        EXPECT_EQ(util_close_scoreboard(), 0) << c.what;
         EXPECT_EQ(harness::open_descriptors(), before) << c.what;
     }
 }
@@ -209,10 +197,7 @@ TEST_F(ReaderTest, MissingFileFailsWithOpenError)
 
 TEST_F(ReaderTest, GettersHandOnTheHeaderEvenWithWrongMagic)
 {
-    standin::Board b;
-    b.magic = 0x12345678;
-    b.daemon_pid = 4321;
-    b.daemon_uptime = 0xFEEDF00D;
+    standin::Board b{.magic = 0x12345678, .daemon_pid = 4321, .daemon_uptime = 0xFEEDF00D};
     EXPECT_EQ(open_board(b), -2);
     EXPECT_EQ(util_scoreboard_get_daemon_pid(), 4321);
     EXPECT_EQ(util_scoreboard_get_daemon_uptime(), 0xFEEDF00Du);
@@ -220,16 +205,16 @@ TEST_F(ReaderTest, GettersHandOnTheHeaderEvenWithWrongMagic)
 
 TEST_F(ReaderTest, ReturnsOccupiedSlotsInFileOrder)
 {
-    standin::Board b;
-    b.pids = {0, 101, 0, 202};
+    standin::Board b{.pids = {0, 101, 0, 202}};
     ASSERT_EQ(open_board(b), 0);
     for (int32_t pid : {101, 202}) {
         scoreboard_entry *e = util_scoreboard_entry_read();
-        ASSERT_NE(e, nullptr);
+        ASSERT_NE(e, nullptr) << pid;
         EXPECT_EQ(e->pid, pid);
         size_t index = pid == 101 ? 1 : 3;
         EXPECT_EQ(std::string(reinterpret_cast<char *>(e), sizeof *e),
-                  standin::slot_bytes(index, pid));
+                  standin::slot_bytes(index, pid))
+            << pid;
     }
     errno = EBADF;
     EXPECT_EQ(util_scoreboard_entry_read(), nullptr);
@@ -238,9 +223,7 @@ TEST_F(ReaderTest, ReturnsOccupiedSlotsInFileOrder)
 
 TEST_F(ReaderTest, TrailingPartialSlotCountsAsASlot)
 {
-    standin::Board b;
-    b.pids = {101};
-    b.partial = 10;
+    standin::Board b{.pids = {101}, .partial = 10};
     ASSERT_EQ(open_board(b), 0);
     ASSERT_NE(util_scoreboard_entry_read(), nullptr);
     scoreboard_entry *e = util_scoreboard_entry_read();
@@ -253,9 +236,7 @@ TEST_F(ReaderTest, TrailingPartialSlotCountsAsASlot)
 // Found by fuzzing: the tail of a partial slot after an empty one held the empty slot's bytes.
 TEST_F(ReaderTest, PartialSlotAfterAnEmptySlotIsPaddedWithZeros)
 {
-    standin::Board b;
-    b.pids = {0};
-    b.partial = 10;
+    standin::Board b{.pids = {0}, .partial = 10};
     ASSERT_EQ(open_board(b), 0);
     scoreboard_entry *e = util_scoreboard_entry_read();
     ASSERT_NE(e, nullptr);
@@ -299,8 +280,7 @@ TEST_F(ReaderTest, HeaderOnlyEndsAtOnceAndPrintsNothing)
 
 TEST_F(ReaderTest, ReadErrorIsReportedOnStandardOutput)
 {
-    standin::Board b;
-    b.pids = {0, 101};
+    standin::Board b{.pids = {0, 101}};
     auto r = harness::run_function([&] {
         if (open_board(b) != 0)
             return 100;
@@ -316,8 +296,7 @@ TEST_F(ReaderTest, ReadErrorIsReportedOnStandardOutput)
 
 TEST_F(ReaderTest, InterruptedCallsAreRepeated)
 {
-    standin::Board b;
-    b.pids = {101};
+    standin::Board b{.pids = {101}};
     ASSERT_EQ(open_board(b), 0);
     faults::target(path);
     faults::script(Op::lock, {faults::fail(EINTR), faults::fail(EAGAIN), faults::fail(EINTR)});
@@ -332,8 +311,7 @@ TEST_F(ReaderTest, InterruptedCallsAreRepeated)
 
 TEST_F(ReaderTest, OtherLockFailureReadsWithoutALock)
 {
-    standin::Board b;
-    b.pids = {101};
+    standin::Board b{.pids = {101}};
     ASSERT_EQ(open_board(b), 0);
     faults::target(path);
     faults::script(Op::lock, {faults::fail(ENOLCK)});
@@ -345,8 +323,7 @@ TEST_F(ReaderTest, OtherLockFailureReadsWithoutALock)
 
 TEST_F(ReaderTest, UnlockIsRepeatedOnlyWhenBusyOrInterrupted)
 {
-    standin::Board b;
-    b.pids = {101, 202};
+    standin::Board b{.pids = {101, 202}};
     auto fail = faults::fail;
     struct Case {
         const char *what;
@@ -386,8 +363,7 @@ void close_scoreboard_on_signal(int)
 
 TEST_F(ReaderTest, ClosingInASignalHandlerDuringAReadDropsTheLock)
 {
-    standin::Board b;
-    b.pids = {0, 101};
+    standin::Board b{.pids = {0, 101}};
     auto r = harness::run_function([&] {
         int before = harness::open_descriptors();
         if (open_board(b) != 0)
@@ -427,27 +403,27 @@ TEST_F(ReaderTest, ClosingInASignalHandlerDuringAReadDropsTheLock)
 
 TEST_F(ReaderTest, WaitsForAWriterButNotForAnotherReader)
 {
-    standin::Board b;
-    b.pids = {101};
+    standin::Board b{.pids = {101}};
     standin::write(path, b);
     struct Case {
+        const char *what;
         short type;
         bool waits;
     };
-    for (Case c : {Case{F_WRLCK, true}, Case{F_RDLCK, false}}) {
-        ASSERT_EQ(util_open_scoreboard(O_RDONLY), 0);
+    for (Case c : {Case{"write lock", F_WRLCK, true}, Case{"read lock", F_RDLCK, false}}) {
+        ASSERT_EQ(util_open_scoreboard(O_RDONLY), 0) << c.what;
         standin::Holder h = standin::hold_lock(path, c.type, 400);
-        ASSERT_GE(h.pid, 0);
+        ASSERT_GE(h.pid, 0) << c.what;
         auto start = std::chrono::steady_clock::now();
         scoreboard_entry *e = util_scoreboard_entry_read();
         auto waited = std::chrono::steady_clock::now() - start;
-        ASSERT_NE(e, nullptr);
-        EXPECT_EQ(e->pid, 101);
+        ASSERT_NE(e, nullptr) << c.what;
+        EXPECT_EQ(e->pid, 101) << c.what;
         if (c.waits)
-            EXPECT_GE(waited, std::chrono::milliseconds(300));
+            EXPECT_GE(waited, std::chrono::milliseconds(300)) << c.what;
         else
-            EXPECT_LT(waited, std::chrono::milliseconds(300));
-        EXPECT_EQ(standin::release(h), 0);
+            EXPECT_LT(waited, std::chrono::milliseconds(300)) << c.what;
+        EXPECT_EQ(standin::release(h), 0) << c.what;
         util_close_scoreboard();
     }
 }

@@ -1,6 +1,9 @@
 // sbscrub run as a child process: options, usage, messages, exit statuses, path resolution.
+#include "program_paths.h"
 #include "run_program.h"
+#include "sbscrub_messages.h"
 #include "standin.h"
+#include "temp_dir.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,8 +19,8 @@
 namespace
 {
 
-const std::string hint = "(Perhaps you need to specify the ScoreboardFile with -f, or change\n"
-                         " the compile-time default directory?)\n";
+using sbscrub_messages::hint;
+using sbscrub_messages::missing;
 
 std::string usage(const std::string &name)
 {
@@ -35,26 +38,19 @@ std::string usage(const std::string &name)
            "    print progress while scrubbing\n";
 }
 
-std::string missing(const std::string &path, int error)
-{
-    return path + ": " + strerror(error) + "\n" + hint;
-}
-
 harness::RunResult sbscrub(std::vector<std::string> args, std::string argv0 = "sbscrub",
                            std::vector<std::string> env = {})
 {
     args.insert(args.begin(), argv0);
-    harness::RunOptions o;
-    o.env = std::move(env);
-    o.timeout_ms = 20000;
-    return harness::run_program(SBSCRUB_PATH, args, o);
+    return harness::run_program(program_paths::sbscrub, args,
+                                {.env = std::move(env), .timeout_ms = 20000});
 }
 
 // Tests that may fall back to the compiled-in paths must not touch a real scoreboard.
 bool defaults_absent()
 {
-    struct stat st;
-    return stat(SBSCRUB_DEFAULT_SCOREBOARD, &st) < 0 && stat(SBSCRUB_DEFAULT_CONFIG, &st) < 0;
+    return !harness::exists(program_paths::default_scoreboard) &&
+           !harness::exists(program_paths::default_config);
 }
 
 class SbscrubTest : public ::testing::Test
@@ -62,24 +58,16 @@ class SbscrubTest : public ::testing::Test
   protected:
     void SetUp() override
     {
-        dir = harness::make_temp_dir();
-        path = dir + "/ferryd.scoreboard";
-        dead = standin::dead_pid();
         board.pids = {getpid(), dead, 0};
         standin::write(path, board);
     }
-    void TearDown() override { harness::remove_tree(dir); }
 
     // The board's bytes with the dead process's slot cleared.
-    std::string scrubbed() const
-    {
-        std::string bytes = standin::build(board);
-        bytes.replace(16 + 616, 616, std::string(616, '\0'));
-        return bytes;
-    }
+    std::string scrubbed() const { return standin::scrubbed(board, {dead}); }
 
-    std::string dir, path;
-    pid_t dead = 0;
+    const harness::temp_dir scratch;
+    const std::string dir = scratch.path(), path = dir + "/ferryd.scoreboard";
+    const pid_t dead = standin::dead_pid();
     standin::Board board;
 };
 
@@ -104,7 +92,7 @@ TEST(SbscrubUsageTest, HelpPrintsUsageAndRunsNothing)
         auto r = sbscrub(c.args, c.argv0);
         EXPECT_EQ(r.status, 0) << c.argv0;
         EXPECT_EQ(r.out, usage(c.name)) << c.argv0;
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, "") << c.argv0;
     }
 }
 
@@ -138,8 +126,8 @@ TEST_F(SbscrubTest, FileOptionScrubsQuietly)
         standin::write(path, board);
         auto r = sbscrub(args);
         EXPECT_EQ(r.status, 0) << args[0];
-        EXPECT_EQ(r.out, "");
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.out, "") << args[0];
+        EXPECT_EQ(r.err, "") << args[0];
         EXPECT_EQ(harness::read_file(path), scrubbed()) << args[0];
     }
 }
@@ -149,11 +137,12 @@ TEST_F(SbscrubTest, VerboseReportsEachClearedSlot)
     for (const char *flag : {"-v", "--verbose"}) {
         standin::write(path, board);
         auto r = sbscrub({flag, "-f", path});
-        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.status, 0) << flag;
         EXPECT_EQ(r.out, "scrubbing ScoreboardFile " + path +
-                             "\nscrubbing scoreboard slot for PID " + std::to_string(dead));
-        EXPECT_EQ(r.err, "");
-        EXPECT_EQ(harness::read_file(path), scrubbed());
+                             "\nscrubbing scoreboard slot for PID " + std::to_string(dead))
+            << flag;
+        EXPECT_EQ(r.err, "") << flag;
+        EXPECT_EQ(harness::read_file(path), scrubbed()) << flag;
     }
 }
 
@@ -174,16 +163,9 @@ TEST_F(SbscrubTest, LostOutputIsAFailure)
     };
     for (const Case &c : cases) {
         standin::write(path, board);
-        harness::RunOptions o;
-        o.out = c.out;
-        auto r = harness::run_program(
-            SBSCRUB_PATH,
-            [&] {
-                std::vector<std::string> argv{"sbscrub"};
-                argv.insert(argv.end(), c.args.begin(), c.args.end());
-                return argv;
-            }(),
-            o);
+        std::vector<std::string> argv{"sbscrub"};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        auto r = harness::run_program(program_paths::sbscrub, argv, {.out = c.out});
         const std::string what =
             c.args[0] + (c.out.kind == harness::Redirect::closed ? " closed" : " full");
         EXPECT_EQ(r.status, c.status) << what;
@@ -210,9 +192,8 @@ TEST_F(SbscrubTest, NeverHoldsTheLockWhileItsOutputWaits)
     ASSERT_GT(holder.pid, 0);
     harness::RunResult r;
     std::thread run([&] {
-        harness::RunOptions o;
-        o.out = harness::file(fifo, O_WRONLY);
-        r = harness::run_program(SBSCRUB_PATH, {"sbscrub", "-v", "-f", path}, o);
+        r = harness::run_program(program_paths::sbscrub, {"sbscrub", "-v", "-f", path},
+                                 {.out = harness::file(fifo, O_WRONLY)});
     });
     std::string out;
     auto drain = [&] {
@@ -227,8 +208,7 @@ TEST_F(SbscrubTest, NeverHoldsTheLockWhileItsOutputWaits)
     EXPECT_EQ(out, first);
     EXPECT_EQ(standin::release(holder), 0);
     // Once every slot is cleared, the scrub waits on its output without the lock.
-    const std::string cleared =
-        standin::build(board).substr(0, 16) + std::string(616 * board.pids.size(), '\0');
+    const std::string cleared = standin::scrubbed(board, {dead});
     for (int i = 0; i < 5000 && harness::read_file(path) != cleared; ++i)
         usleep(1000);
     int fd = open(path.c_str(), O_RDWR);
@@ -236,7 +216,7 @@ TEST_F(SbscrubTest, NeverHoldsTheLockWhileItsOutputWaits)
     };
     fl.l_type = F_WRLCK;
     fl.l_whence = SEEK_SET;
-    EXPECT_EQ(fcntl(fd, F_SETLK, &fl), 0) << strerror(errno);
+    EXPECT_EQ(fcntl(fd, F_SETLK, &fl), 0) << "the scrub holds its lock: " << strerror(errno);
     close(fd);
     fcntl(reader, F_SETFL, 0);
     drain();
@@ -278,7 +258,7 @@ TEST_F(SbscrubTest, ConfigurationSuppliesTheScoreboard)
         standin::write(path, board);
         auto r = sbscrub(args);
         EXPECT_EQ(r.status, 0) << args.back();
-        EXPECT_EQ(r.err, "");
+        EXPECT_EQ(r.err, "") << args.back();
         EXPECT_EQ(harness::read_file(path), scrubbed()) << args.back();
     }
 }
@@ -315,7 +295,7 @@ TEST_F(SbscrubTest, NoScoreboardFoundNamesThePathAndHints)
         auto r = sbscrub({"-c", conf});
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_EQ(r.out, "") << c.what;
-        EXPECT_EQ(r.err, missing(SBSCRUB_DEFAULT_SCOREBOARD, ENOENT)) << c.what;
+        EXPECT_EQ(r.err, missing(program_paths::default_scoreboard, ENOENT)) << c.what;
     }
     EXPECT_EQ(harness::read_file(path), standin::build(board));
     EXPECT_EQ(harness::read_file(dir + "/open/sb"), standin::build(board));
@@ -334,9 +314,9 @@ TEST_F(SbscrubTest, FailedCopyOfTheConfigurationValueIsAMissingScoreboard)
     harness::write_file(conf, "ScoreboardFile " + long_path + "\n");
     std::string size = std::to_string(long_path.size() + 1);
     auto r = sbscrub({"-c", conf}, "sbscrub",
-                     {std::string("LD_PRELOAD=") + FAILING_ALLOC_PATH, "FAIL_ALLOC_SIZE=" + size});
+                     {program_paths::preload_failing_alloc, "FAIL_ALLOC_SIZE=" + size});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, missing(SBSCRUB_DEFAULT_SCOREBOARD, ENOENT));
+    EXPECT_EQ(r.err, missing(program_paths::default_scoreboard, ENOENT));
     EXPECT_EQ(harness::read_file(path), standin::build(board));
     // Without the failure the same configuration works.
     r = sbscrub({"-c", conf});
@@ -348,23 +328,12 @@ TEST_F(SbscrubTest, ScrubFailuresAreReported)
 {
     std::string target = dir + "/target";
     standin::write(target, board);
-    ASSERT_EQ(symlink(target.c_str(), (dir + "/link").c_str()), 0);
-    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
-    ASSERT_EQ(mkdir((dir + "/directory").c_str(), 0700), 0);
-    struct Case {
-        std::string path;
-        int error;
-    };
-    const Case cases[] = {
-        {dir + "/link", EPERM},
-        {dir + "/fifo", EPERM},
-        {dir + "/directory/", EISDIR},
-    };
-    for (const Case &c : cases) {
+    for (const auto &c : standin::make_refused_paths(dir, target)) {
         auto r = sbscrub({"-v", "-f", c.path});
         EXPECT_EQ(r.status, 1) << c.path;
-        EXPECT_EQ(r.out, "scrubbing ScoreboardFile " + c.path + "\n");
-        EXPECT_EQ(r.err, "error scrubbing scoreboard " + c.path + ": " + strerror(c.error) + "\n");
+        EXPECT_EQ(r.out, "scrubbing ScoreboardFile " + c.path + "\n") << c.path;
+        EXPECT_EQ(r.err, "error scrubbing scoreboard " + c.path + ": " + strerror(c.error) + "\n")
+            << c.path;
     }
     EXPECT_EQ(harness::read_file(target), standin::build(board));
 }
@@ -375,12 +344,14 @@ TEST_F(SbscrubTest, BadScoreboardContents)
         const char *what;
         std::string bytes, after;
     };
-    const std::string huge_header(16, '\xff'), ones(616 * 3, '\xff');
-    const std::string partial = standin::build(board).substr(0, 16 + 615);
+    const std::string huge_header(standin::header_size, '\xff');
+    const std::string ones(3 * standin::slot_size, '\xff');
+    const std::string partial =
+        standin::build(board).substr(0, standin::header_size + standin::slot_size - 1);
+    const std::string truncated = standin::build(board).substr(0, 9);
     const Case cases[] = {
         {"empty", "", ""},
-        {"truncated header", standin::build(board).substr(0, 9),
-         standin::build(board).substr(0, 9)},
+        {"truncated header", truncated, truncated},
         {"header and a partial slot", partial, partial},
         // Pid -1 names no process (kill would probe every process), so the slots go.
         {"all ones", huge_header + ones, huge_header + std::string(ones.size(), '\0')},
@@ -445,15 +416,15 @@ NamespaceRun run_in_namespace(const std::string &root, const std::string &setup,
                          "mkdir -p \"$(dirname \"$SB\")\" \"$(dirname \"$CONF\")\"; " +
                          setup + "; set +e; $EMU \"$SBSCRUB\" " + args +
                          "; s=$?; printf '\\n--- %d\\n' $s; $EMU \"$STANDIN\" show \"$SHOW\"";
-    harness::RunOptions o;
-    o.env = {"ROOT=" + root,
-             std::string("SB=") + SBSCRUB_DEFAULT_SCOREBOARD,
-             std::string("CONF=") + SBSCRUB_DEFAULT_CONFIG,
-             std::string("SBSCRUB=") + SBSCRUB_PATH,
-             std::string("STANDIN=") + SB_STANDIN_PATH,
-             "SHOW=" SBSCRUB_DEFAULT_SCOREBOARD,
-             std::string("EMU=") + (harness::under_emulator() ? getenv("HARNESS_EMULATOR") : "")};
-    o.timeout_ms = 20000;
+    const harness::RunOptions o{
+        .env = {"ROOT=" + root, std::string("SB=") + program_paths::default_scoreboard,
+                std::string("CONF=") + program_paths::default_config,
+                std::string("SBSCRUB=") + program_paths::sbscrub,
+                std::string("STANDIN=") + program_paths::sb_standin,
+                std::string("SHOW=") + program_paths::default_scoreboard,
+                std::string("EMU=") +
+                    (harness::under_emulator() ? getenv("HARNESS_EMULATOR") : "")},
+        .timeout_ms = 20000};
     auto r = harness::run_program("/usr/bin/unshare", {"unshare", "-m", "sh", "-c", script}, o);
     NamespaceRun n;
     n.err = r.err;
@@ -470,7 +441,8 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace";
-    std::string root = common_directory(SBSCRUB_DEFAULT_SCOREBOARD, SBSCRUB_DEFAULT_CONFIG);
+    std::string root =
+        common_directory(program_paths::default_scoreboard, program_paths::default_config);
     if (root.empty())
         GTEST_SKIP() << "the compiled-in paths share no directory to mount over";
     MountPoint mount_point(root);
@@ -482,8 +454,10 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
 
     // Slot 0 is the shell's own process, slot 1 one that has ended.
     const std::string board = "$EMU \"$STANDIN\" write \"$SB\" $$ dead";
-    const std::string kept = "slot 0 at offset 16: pid ";
-    const std::string cleared = "slot 1 at offset 632: pid 0 (empty), cleared (all zero)\n";
+    const std::string kept = "slot 0 at offset " + std::to_string(standin::header_size) + ": pid ";
+    const std::string cleared = "slot 1 at offset " +
+                                std::to_string(standin::header_size + standin::slot_size) +
+                                ": pid 0 (empty), cleared (all zero)\n";
     struct Case {
         const char *what;
         std::string setup, args;
@@ -504,7 +478,7 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
              "/run/ferryd.scoreboard; echo \"ScoreboardFile $SB\" > \"$CONF\"; " + board +
              "; SHOW=$SB",
          "", 0, "", true},
-        {"nothing found", "true", "", 1, missing(SBSCRUB_DEFAULT_SCOREBOARD, ENOENT), false},
+        {"nothing found", "true", "", 1, missing(program_paths::default_scoreboard, ENOENT), false},
     };
     for (const Case &c : cases) {
         NamespaceRun n = run_in_namespace(root, c.setup, c.args);
@@ -522,9 +496,10 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
     NamespaceRun n = run_in_namespace(root, board, "-v");
     EXPECT_EQ(n.status, 0);
     EXPECT_EQ(n.out.substr(0, n.out.find('\n') + 1),
-              std::string("scrubbing ScoreboardFile ") + SBSCRUB_DEFAULT_SCOREBOARD + "\n");
+              std::string("scrubbing ScoreboardFile ") + program_paths::default_scoreboard + "\n");
     struct stat st;
-    EXPECT_NE(stat(SBSCRUB_DEFAULT_SCOREBOARD, &st), 0) << "nothing leaked out of the namespace";
+    EXPECT_NE(stat(program_paths::default_scoreboard, &st), 0)
+        << "nothing leaked out of the namespace";
 }
 
 } // namespace

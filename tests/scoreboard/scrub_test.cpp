@@ -2,6 +2,7 @@
 #include "io_faults.h"
 #include "run_program.h"
 #include "scoreboard.h"
+#include "scoreboard_fixture.h"
 #include "standin.h"
 
 #include <fcntl.h>
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace
@@ -24,18 +26,7 @@ using faults::Op;
 using std::chrono::milliseconds;
 using std::chrono::steady_clock;
 
-constexpr size_t slot_size = 616;
-
-// The bytes of board after a scrub that clears the slots of the pids in gone.
-std::string scrubbed(standin::Board board, const std::vector<int32_t> &gone)
-{
-    std::string bytes = standin::build(board);
-    for (size_t i = 0; i < board.pids.size(); ++i)
-        for (int32_t g : gone)
-            if (board.pids[i] == g && g != 0)
-                bytes.replace(16 + i * slot_size, slot_size, std::string(slot_size, '\0'));
-    return bytes;
-}
+using standin::scrubbed;
 
 // What a scrub run in a child process did.
 struct Outcome {
@@ -43,23 +34,21 @@ struct Outcome {
     std::string out;
 };
 
-class ScrubTest : public ::testing::Test
+class ScrubTest : public scoreboard_fixture
 {
   protected:
-    void SetUp() override
-    {
-        dir = harness::make_temp_dir();
-        path = dir + "/ferryd.scoreboard";
-        harness::write_file(path, "");
-        ASSERT_EQ(util_set_scoreboard(path.c_str()), 0);
-        dead1 = standin::dead_pid();
-        dead2 = standin::dead_pid();
-        live = getpid();
-    }
     void TearDown() override
     {
         faults::reset();
-        harness::remove_tree(dir);
+        scoreboard_fixture::TearDown();
+    }
+
+    // Writes board to the scoreboard and scripts the outcomes of op's next calls on it.
+    void arm(const standin::Board &board, Op op, std::vector<faults::Outcome> outcomes)
+    {
+        standin::write(path, board);
+        faults::target(path);
+        faults::script(op, std::move(outcomes));
     }
 
     // Runs the scrub in a child, with the faults scripted before the call, and reports back.
@@ -87,8 +76,7 @@ class ScrubTest : public ::testing::Test
         return std::string("error scrubbing scoreboard: ") + strerror(e);
     }
 
-    std::string dir, path;
-    pid_t dead1 = 0, dead2 = 0, live = 0;
+    const pid_t dead1 = standin::dead_pid(), dead2 = standin::dead_pid(), live = getpid();
 };
 
 TEST_F(ScrubTest, ClearsOnlyTheSlotsOfProcessesThatAreGone)
@@ -97,18 +85,11 @@ TEST_F(ScrubTest, ClearsOnlyTheSlotsOfProcessesThatAreGone)
         const char *what;
         standin::Board board;
     };
-    standin::Board mixed;
-    mixed.pids = {live, dead1, 0, dead2, 1, live};
-    mixed.partial = 300;
-    mixed.partial_pid = dead1;
-    standin::Board wrong_magic;
-    wrong_magic.magic = 0x01020304;
-    wrong_magic.version = 7;
-    wrong_magic.pids = {dead1, live};
-    standin::Board tiny_partial;
-    tiny_partial.pids = {dead2};
-    tiny_partial.partial = 615;
-    tiny_partial.partial_pid = dead1;
+    standin::Board mixed{
+        .pids = {live, dead1, 0, dead2, 1, live}, .partial = 300, .partial_pid = dead1};
+    standin::Board wrong_magic{.magic = 0x01020304, .version = 7, .pids = {dead1, live}};
+    standin::Board tiny_partial{
+        .pids = {dead2}, .partial = standin::slot_size - 1, .partial_pid = dead1};
     const Case cases[] = {
         {"header only", standin::Board{}},
         {"mixed slots", mixed},
@@ -126,15 +107,14 @@ TEST_F(ScrubTest, FilesShorterThanAHeaderAreLeftAlone)
 {
     for (std::string bytes : {std::string(), std::string(10, '\x55')}) {
         harness::write_file(path, bytes);
-        EXPECT_EQ(util_scoreboard_scrub(0), 0);
-        EXPECT_EQ(harness::read_file(path), bytes);
+        EXPECT_EQ(util_scoreboard_scrub(0), 0) << bytes.size() << " bytes";
+        EXPECT_EQ(harness::read_file(path), bytes) << bytes.size() << " bytes";
     }
 }
 
 TEST_F(ScrubTest, VerboseOutputByteForByte)
 {
-    standin::Board b;
-    b.pids = {dead1, live, dead2};
+    standin::Board b{.pids = {dead1, live, dead2}};
     standin::write(path, b);
     Outcome o = scrub_in_child(1);
     EXPECT_EQ(o.result, 0);
@@ -154,8 +134,7 @@ TEST_F(ScrubTest, KeepsTheSlotOfAnotherUsersProcess)
 {
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to probe as another user";
-    standin::Board b;
-    b.pids = {live, dead1, 1};
+    standin::Board b{.pids = {live, dead1, 1}};
     standin::write(path, b);
     ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
     ASSERT_EQ(chmod(path.c_str(), 0666), 0);
@@ -178,31 +157,26 @@ TEST_F(ScrubTest, KeepsTheSlotOfAnotherUsersProcess)
 
 TEST_F(ScrubTest, WaitsForTheDaemonsLock)
 {
-    standin::Board b;
-    b.pids = {dead1, live};
+    standin::Board b{.pids = {dead1, live}};
     for (short type : {F_WRLCK, F_RDLCK}) {
         standin::write(path, b);
         standin::Holder h = standin::hold_lock(path, type, 400);
-        ASSERT_GE(h.pid, 0);
+        ASSERT_GE(h.pid, 0) << "lock type " << type;
         auto start = steady_clock::now();
-        EXPECT_EQ(util_scoreboard_scrub(0), 0);
+        EXPECT_EQ(util_scoreboard_scrub(0), 0) << "lock type " << type;
         EXPECT_GE(steady_clock::now() - start, milliseconds(300)) << "lock type " << type;
-        EXPECT_EQ(standin::release(h), 0);
-        EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1}));
+        EXPECT_EQ(standin::release(h), 0) << "lock type " << type;
+        EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1})) << "lock type " << type;
     }
 }
 
 TEST_F(ScrubTest, ReadersWaitForTheScrub)
 {
-    standin::Board b;
-    b.pids = {dead1, live};
+    standin::Board b{.pids = {dead1, live}};
     standin::write(path, b);
     int go[2];
     ASSERT_EQ(pipe(go), 0);
-    fflush(nullptr);
-    pid_t reader = fork();
-    ASSERT_GE(reader, 0);
-    if (reader == 0) {
+    pid_t reader = harness::start_child([&] {
         // Starts reading while the scrub holds its lock, which it keeps for a while longer;
         // had the reader not waited, it would see the stale slot still in place.
         char c;
@@ -212,7 +186,7 @@ TEST_F(ScrubTest, ReadersWaitForTheScrub)
             _exit(11);
         scoreboard_entry *e = util_scoreboard_entry_read();
         _exit(e == nullptr ? 12 : e->pid == getppid() ? 0 : 13);
-    }
+    });
     faults::target(path);
     faults::before(Op::write, [&] {
         char c = 'w';
@@ -220,8 +194,8 @@ TEST_F(ScrubTest, ReadersWaitForTheScrub)
         usleep(500 * 1000);
     });
     EXPECT_EQ(util_scoreboard_scrub(0), 0);
-    int status = 0;
-    ASSERT_EQ(waitpid(reader, &status, 0), reader);
+    int status = harness::wait_for(reader);
+    ASSERT_NE(status, -1);
     EXPECT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     close(go[0]);
@@ -230,26 +204,14 @@ TEST_F(ScrubTest, ReadersWaitForTheScrub)
 
 TEST_F(ScrubTest, RefusesAnythingButARegularFile)
 {
-    standin::Board b;
-    b.pids = {dead1};
+    standin::Board b{.pids = {dead1}};
     std::string target = dir + "/other-file";
     standin::write(target, b);
     std::string original = harness::read_file(target);
-    ASSERT_EQ(symlink(target.c_str(), (dir + "/link").c_str()), 0);
-    ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
-    ASSERT_EQ(mkdir((dir + "/directory").c_str(), 0700), 0);
-    struct Case {
-        std::string path;
-        int error;
-    };
-    const Case cases[] = {
-        {dir + "/link", EPERM},
-        {dir + "/fifo", EPERM},
-        {dir + "/directory/", EISDIR},
-        {"/dev/null", EPERM},
-    };
+    std::vector<standin::refused_path> cases = standin::make_refused_paths(dir, target);
+    cases.push_back({"/dev/null", EPERM});
     int before = harness::open_descriptors();
-    for (const Case &c : cases) {
+    for (const auto &c : cases) {
         ASSERT_EQ(util_set_scoreboard(c.path.c_str()), 0) << c.path;
         errno = 0;
         EXPECT_EQ(util_scoreboard_scrub(0), -1) << c.path;
@@ -265,8 +227,7 @@ TEST_F(ScrubTest, ALinkLoopAboveTheFileIsNoLinkAtThePath)
     // directories above it keeps the open's ELOOP.
     std::string sub = dir + "/sub";
     ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
-    standin::Board b;
-    b.pids = {dead1};
+    standin::Board b{.pids = {dead1}};
     standin::write(sub + "/ferryd.scoreboard", b);
     ASSERT_EQ(util_set_scoreboard((sub + "/ferryd.scoreboard").c_str()), 0);
     ASSERT_EQ(rename(sub.c_str(), (dir + "/real").c_str()), 0);
@@ -281,8 +242,7 @@ TEST_F(ScrubTest, ALinkLoopAboveTheFileIsNoLinkAtThePath)
 
 TEST_F(ScrubTest, ReadFailures)
 {
-    standin::Board b;
-    b.pids = {dead1, dead2};
+    standin::Board b{.pids = {dead1, dead2}};
     struct Case {
         const char *what;
         std::vector<faults::Outcome> reads;
@@ -303,9 +263,7 @@ TEST_F(ScrubTest, ReadFailures)
         {"a short read ends the scan quietly", {faults::pass(), faults::cut(100)}, 0, 0, {dead1}},
     };
     for (const Case &c : cases) {
-        standin::write(path, b);
-        faults::target(path);
-        faults::script(Op::read, c.reads);
+        arm(b, Op::read, c.reads);
         Outcome o = scrub_in_child(1);
         EXPECT_EQ(o.result, c.result) << c.what;
         if (c.result < 0) {
@@ -318,11 +276,10 @@ TEST_F(ScrubTest, ReadFailures)
 
 TEST_F(ScrubTest, WriteFailuresAreRetriedAFewTimes)
 {
-    standin::Board b;
-    b.pids = {live, dead1, dead2};
+    standin::Board b{.pids = {live, dead1, dead2}};
     const std::string intact = standin::build(b);
     const std::string cleared = scrubbed(b, {dead1, dead2});
-    const size_t first = 16 + slot_size; // offset of dead1's slot
+    const size_t first = standin::header_size + standin::slot_size; // offset of dead1's slot
     auto partly = [&](size_t zeroed) {
         std::string bytes = intact;
         bytes.replace(first, zeroed, std::string(zeroed, '\0'));
@@ -358,9 +315,7 @@ TEST_F(ScrubTest, WriteFailuresAreRetriedAFewTimes)
          partly(50)},
     };
     for (const Case &c : cases) {
-        standin::write(path, b);
-        faults::target(path);
-        faults::script(Op::write, c.writes);
+        arm(b, Op::write, c.writes);
         Outcome o = scrub_in_child(1);
         EXPECT_EQ(o.result, c.result) << c.what;
         if (c.result < 0) {
@@ -377,18 +332,14 @@ TEST_F(ScrubTest, WriteFailuresAreRetriedAFewTimes)
         EXPECT_EQ(messages, c.messages) << c.what << ": " << o.out;
     }
     // The message reads as the system's text for the error, with no line break.
-    standin::write(path, b);
-    faults::target(path);
-    faults::script(Op::write, {fail(ENOSPC)});
+    arm(b, Op::write, {fail(ENOSPC)});
     Outcome o = scrub_in_child(1);
     EXPECT_NE(o.out.find("PID " + std::to_string(dead1) + write_error(ENOSPC) +
                          "scrubbing scoreboard slot for PID " + std::to_string(dead2)),
               std::string::npos)
         << o.out;
     // A quiet scrub retries the same way and prints nothing.
-    standin::write(path, b);
-    faults::target(path);
-    faults::script(Op::write, {fail(ENOSPC), cut(10)});
+    arm(b, Op::write, {fail(ENOSPC), cut(10)});
     o = scrub_in_child(0);
     EXPECT_EQ(o.result, 0);
     EXPECT_EQ(o.writes, 4);
@@ -398,8 +349,7 @@ TEST_F(ScrubTest, WriteFailuresAreRetriedAFewTimes)
 
 TEST_F(ScrubTest, OtherFailuresEndTheScrubWithTheirError)
 {
-    standin::Board b;
-    b.pids = {live, dead1, dead2};
+    standin::Board b{.pids = {live, dead1, dead2}};
     const std::string intact = standin::build(b);
     auto fail = faults::fail;
     auto pass = faults::pass;
@@ -456,18 +406,13 @@ TEST_F(ScrubTest, OtherFailuresEndTheScrubWithTheirError)
 
 TEST_F(ScrubTest, LockFailures)
 {
-    standin::Board b;
-    b.pids = {dead1};
-    standin::write(path, b);
-    faults::target(path);
-    faults::script(Op::lock, {faults::fail(EINTR), faults::fail(EINTR)});
+    standin::Board b{.pids = {dead1}};
+    arm(b, Op::lock, {faults::fail(EINTR), faults::fail(EINTR)});
     EXPECT_EQ(util_scoreboard_scrub(0), 0);
     EXPECT_EQ(faults::calls(Op::lock), 3);
     EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1}));
 
-    standin::write(path, b);
-    faults::target(path);
-    faults::script(Op::lock, {faults::fail(ENOLCK)});
+    arm(b, Op::lock, {faults::fail(ENOLCK)});
     int before = harness::open_descriptors();
     errno = 0;
     EXPECT_EQ(util_scoreboard_scrub(0), -1);
@@ -479,30 +424,30 @@ TEST_F(ScrubTest, LockFailures)
 
 TEST_F(ScrubTest, UnlockIsTriedAtMostThreeTimesAndCloseReleasesTheLock)
 {
-    standin::Board b;
-    b.pids = {dead1};
+    standin::Board b{.pids = {dead1}};
     struct Case {
+        const char *what;
         std::vector<faults::Outcome> unlocks;
         int calls;
     };
     const Case cases[] = {
-        {{}, 1},
-        {{faults::fail(EIO)}, 2},
-        {{faults::fail(EIO), faults::fail(EIO), faults::fail(EIO), faults::fail(EIO)}, 3},
+        {"released at once", {}, 1},
+        {"one failure", {faults::fail(EIO)}, 2},
+        {"failures past the attempts",
+         {faults::fail(EIO), faults::fail(EIO), faults::fail(EIO), faults::fail(EIO)},
+         3},
     };
     for (const Case &c : cases) {
-        standin::write(path, b);
-        faults::target(path);
-        faults::script(Op::unlock, c.unlocks);
-        EXPECT_EQ(util_scoreboard_scrub(0), 0);
-        EXPECT_EQ(faults::calls(Op::unlock), c.calls);
+        arm(b, Op::unlock, c.unlocks);
+        EXPECT_EQ(util_scoreboard_scrub(0), 0) << c.what;
+        EXPECT_EQ(faults::calls(Op::unlock), c.calls) << c.what;
         faults::reset();
         // Another process can take the lock at once.
         auto start = steady_clock::now();
         standin::Holder h = standin::hold_lock(path, F_WRLCK, 0);
-        EXPECT_GE(h.pid, 0);
-        EXPECT_EQ(standin::release(h), 0);
-        EXPECT_LT(steady_clock::now() - start, milliseconds(1000));
+        EXPECT_GE(h.pid, 0) << c.what;
+        EXPECT_EQ(standin::release(h), 0) << c.what;
+        EXPECT_LT(steady_clock::now() - start, milliseconds(1000)) << c.what;
     }
 }
 

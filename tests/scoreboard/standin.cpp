@@ -1,7 +1,10 @@
 #include "standin.h"
 
+#include "run_program.h"
+
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,9 +21,6 @@ namespace standin
 namespace
 {
 
-constexpr size_t header_size = 16;
-constexpr size_t slot_size = 616;
-
 void put32(std::string &out, uint32_t v)
 {
     out.append(reinterpret_cast<const char *>(&v), 4);
@@ -35,13 +35,33 @@ uint32_t get32(const std::string &bytes, size_t at)
 
 } // namespace
 
-std::string slot_bytes(size_t index, int32_t pid)
+std::string slot_bytes(size_t tag, int32_t pid)
 {
     std::string slot;
     put32(slot, static_cast<uint32_t>(pid));
-    for (size_t i = 4; i < slot_size; ++i)
-        slot.push_back(static_cast<char>((index * 7 + i) % 251 + 1));
+    put32(slot, static_cast<uint32_t>(tag));
+    for (size_t i = slot.size(); i < slot_size; ++i)
+        slot.push_back(static_cast<char>(
+            (static_cast<uint32_t>(tag) * 31u + static_cast<uint32_t>(pid) * 7u + i) % 251 + 1));
     return slot;
+}
+
+int32_t slot_pid(std::string_view slot)
+{
+    int32_t pid;
+    memcpy(&pid, slot.data(), 4);
+    return pid;
+}
+
+bool slot_whole(std::string_view slot)
+{
+    if (slot.size() != slot_size)
+        return false;
+    if (slot == std::string(slot_size, '\0'))
+        return true;
+    uint32_t tag;
+    memcpy(&tag, slot.data() + 4, 4);
+    return slot == slot_bytes(tag, slot_pid(slot));
 }
 
 std::string build(const Board &board)
@@ -57,25 +77,46 @@ std::string build(const Board &board)
     return out;
 }
 
+std::string scrubbed(const Board &board, const std::vector<int32_t> &gone)
+{
+    std::string bytes = build(board);
+    for (size_t i = 0; i < board.pids.size(); ++i)
+        for (int32_t g : gone)
+            if (board.pids[i] == g && g != 0)
+                bytes.replace(header_size + i * slot_size, slot_size, std::string(slot_size, '\0'));
+    return bytes;
+}
+
 void write(const std::string &path, const Board &board)
 {
-    std::ofstream f(path, std::ios::binary | std::ios::trunc);
-    std::string bytes = build(board);
-    f.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    if (!f.flush())
-        throw std::runtime_error("cannot write " + path);
+    harness::write_file(path, build(board));
+}
+
+std::vector<refused_path> make_refused_paths(const std::string &dir, const std::string &target)
+{
+    if (symlink(target.c_str(), (dir + "/link").c_str()) < 0 ||
+        mkfifo((dir + "/fifo").c_str(), 0600) < 0 || mkdir((dir + "/directory").c_str(), 0700) < 0)
+        throw std::runtime_error("cannot make the refused paths in " + dir);
+    return {{dir + "/link", EPERM}, {dir + "/fifo", EPERM}, {dir + "/directory/", EISDIR}};
 }
 
 pid_t dead_pid()
 {
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork");
-    if (pid == 0)
-        _exit(0);
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
+    pid_t pid = harness::start_child([] {});
+    harness::wait_for(pid);
     return pid;
+}
+
+bool lock_whole(int fd, short type)
+{
+    struct flock fl {
+    };
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    while (fcntl(fd, F_SETLKW, &fl) < 0)
+        if (errno != EINTR)
+            return false;
+    return true;
 }
 
 Holder hold_lock(const std::string &path, short type, int ms)
@@ -83,25 +124,14 @@ Holder hold_lock(const std::string &path, short type, int ms)
     int ready[2];
     if (pipe(ready) < 0)
         throw std::runtime_error("pipe");
-    fflush(nullptr);
-    pid_t pid = fork();
-    if (pid < 0)
-        throw std::runtime_error("fork");
-    if (pid == 0) {
+    pid_t pid = harness::start_child([&] {
         close(ready[0]);
         int fd = open(path.c_str(), type == F_WRLCK ? O_RDWR : O_RDONLY);
-        struct flock fl {
-        };
-        fl.l_type = type;
-        fl.l_whence = SEEK_SET;
-        if (fd < 0 || fcntl(fd, F_SETLKW, &fl) < 0)
-            _exit(1);
         char c = 'L';
-        if (::write(ready[1], &c, 1) != 1)
+        if (fd < 0 || !lock_whole(fd, type) || ::write(ready[1], &c, 1) != 1)
             _exit(1);
         usleep(static_cast<useconds_t>(ms) * 1000);
-        _exit(0);
-    }
+    });
     close(ready[1]);
     char c;
     ssize_t n;
@@ -121,10 +151,9 @@ int release(Holder &holder)
 {
     if (holder.pid < 0)
         return -1;
-    int status = 0;
-    while (waitpid(holder.pid, &status, 0) < 0)
-        if (errno != EINTR)
-            return -1;
+    int status = harness::wait_for(holder.pid);
+    if (status == -1)
+        return -1;
     holder.pid = -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
@@ -149,10 +178,10 @@ std::string describe(const std::string &path)
     out << line;
     size_t at = header_size, index = 0;
     for (; at + slot_size <= bytes.size(); at += slot_size, ++index) {
-        std::string slot = bytes.substr(at, slot_size);
-        int32_t pid = static_cast<int32_t>(get32(bytes, at));
+        std::string_view slot = std::string_view(bytes).substr(at, slot_size);
+        int32_t pid = slot_pid(slot);
         const char *state = slot == std::string(slot_size, '\0') ? "cleared (all zero)"
-                            : slot == slot_bytes(index, pid)     ? "as written"
+                            : slot_whole(slot)                   ? "as written"
                                                                  : "changed";
         bool alive = pid > 0 && (kill(pid, 0) == 0 || errno == EPERM);
         snprintf(line, sizeof line, "slot %zu at offset %zu: pid %d%s, %s\n", index, at, pid,

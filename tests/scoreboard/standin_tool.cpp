@@ -60,7 +60,7 @@ int write_board(int argc, char **argv)
             board.daemon_uptime = static_cast<uint32_t>(v);
             break;
         case 'p':
-            board.partial = static_cast<size_t>(v) % 616;
+            board.partial = static_cast<size_t>(v) % standin::slot_size;
             break;
         default:
             return usage();
@@ -85,11 +85,7 @@ int lock_file(const char *path, const char *kind, const char *ms_text)
     if ((!write && strcmp(kind, "read") != 0) || !number(ms_text, &ms) || ms < 0)
         return usage();
     int fd = open(path, write ? O_RDWR : O_RDONLY);
-    struct flock fl {
-    };
-    fl.l_type = write ? F_WRLCK : F_RDLCK;
-    fl.l_whence = SEEK_SET;
-    if (fd < 0 || fcntl(fd, F_SETLKW, &fl) < 0) {
+    if (fd < 0 || !standin::lock_whole(fd, write ? F_WRLCK : F_RDLCK)) {
         fprintf(stderr, "sb_standin: %s: %s\n", path, strerror(errno));
         return 1;
     }

@@ -4,41 +4,31 @@
 #include <string>
 #include <vector>
 
+#include "program_paths.h"
 #include "run_program.h"
 
 namespace
 {
 
-harness::RunOptions with(harness::Redirect in, harness::Redirect out, harness::Redirect err)
-{
-    harness::RunOptions o;
-    o.in = std::move(in);
-    o.out = std::move(out);
-    o.err = std::move(err);
-    return o;
-}
-
 TEST(Sndcheck, AlwaysAnswersUnavailableAndWritesNothing)
 {
     struct Case {
-        const char *name;
+        const char *what;
         std::vector<std::string> argv;
         harness::RunOptions options;
     } cases[] = {
         {"no arguments", {"sndcheck"}, {}},
         {"arguments", {"sndcheck", "-h", "--version", "x"}, {}},
-        {"standard input closed",
-         {"sndcheck"},
-         with(harness::closed(), harness::piped(), harness::piped())},
+        {"standard input closed", {"sndcheck"}, {.in = harness::closed()}},
         {"all standard descriptors closed",
          {"sndcheck"},
-         with(harness::closed(), harness::closed(), harness::closed())},
+         {.in = harness::closed(), .out = harness::closed(), .err = harness::closed()}},
         {"no argv[0]", {}, {}},
     };
     for (const auto &c : cases) {
-        harness::RunResult r = harness::run_program(SNDCHECK_PATH, c.argv, c.options);
-        EXPECT_EQ(r.status, 1) << c.name;
-        EXPECT_EQ(r.out + r.err, "") << c.name;
+        harness::RunResult r = harness::run_program(program_paths::sndcheck, c.argv, c.options);
+        EXPECT_EQ(r.status, 1) << c.what;
+        EXPECT_EQ(r.out + r.err, "") << c.what;
     }
 }
 
@@ -59,7 +49,7 @@ std::vector<std::string> what_strings(const std::string &image)
 
 TEST(Sndcheck, KeepsItsFourIdentificationStrings)
 {
-    auto found = what_strings(harness::read_file(SNDCHECK_PATH));
+    auto found = what_strings(harness::read_file(program_paths::sndcheck));
     ASSERT_EQ(found.size(), 4u);
     for (const auto &s : found) {
         // source name, tab, version, tab, date

@@ -1,4 +1,5 @@
 #include "busy_daemon.h"
+#include "standin.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -10,16 +11,15 @@
 #include <cstdio>
 #include <cstring>
 #include <random>
+#include <string_view>
 
 namespace stress
 {
 namespace
 {
 
-char pattern_byte(int32_t pid, uint32_t generation, size_t k)
-{
-    return static_cast<char>((generation * 31u + static_cast<uint32_t>(pid) * 7u + k) % 251 + 1);
-}
+using standin::header_size;
+using standin::slot_size;
 
 const std::string zeros(slot_size, '\0');
 
@@ -43,33 +43,6 @@ struct Daemon {
         va_start(args, format);
         vsnprintf(d.report.first_violation, sizeof d.report.first_violation, format, args);
         va_end(args);
-    }
-}
-
-bool lock(int fd, short type)
-{
-    struct flock fl {
-    };
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    while (fcntl(fd, F_SETLKW, &fl) < 0)
-        if (errno != EINTR)
-            return false;
-    return true;
-}
-
-std::string read_all(int fd)
-{
-    std::string bytes;
-    char chunk[8192];
-    for (off_t at = 0;;) {
-        ssize_t n = pread(fd, chunk, sizeof chunk, at);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return bytes;
-        bytes.append(chunk, static_cast<size_t>(n));
-        at += n;
     }
 }
 
@@ -110,7 +83,7 @@ void check(Daemon &d, bool held)
         SlotState &s = d.slots[i];
         std::string_view slot =
             std::string_view(file).substr(header_size + i * slot_size, slot_size);
-        if (slot == (s.kind == SlotState::empty ? zeros : slot_image(s.pid, s.generation)))
+        if (slot == (s.kind == SlotState::empty ? zeros : standin::slot_bytes(s.generation, s.pid)))
             continue;
         if (!held && s.kind == SlotState::stale && slot == zeros) {
             ++d.report.seen_cleared;
@@ -129,7 +102,8 @@ void check(Daemon &d, bool held)
 // on slow turns the daemon pauses there, still holding the lock.
 void write_slot(Daemon &d, size_t i, const SlotState &s, bool slow)
 {
-    std::string bytes = s.kind == SlotState::empty ? zeros : slot_image(s.pid, s.generation);
+    std::string bytes =
+        s.kind == SlotState::empty ? zeros : standin::slot_bytes(s.generation, s.pid);
     const off_t at = static_cast<off_t>(header_size + i * slot_size);
     const size_t half = slot_size / 2;
     auto pause = [slow] { slow ? usleep(200) : sched_yield(); };
@@ -193,32 +167,19 @@ bool stop_requested(int stop_fd)
 
 } // namespace
 
-std::string slot_image(int32_t pid, uint32_t generation)
+std::string read_all(int fd)
 {
-    std::string slot(slot_size, '\0');
-    memcpy(slot.data(), &pid, 4);
-    memcpy(slot.data() + 4, &generation, 4);
-    for (size_t k = 8; k < slot_size; ++k)
-        slot[k] = pattern_byte(pid, generation, k);
-    return slot;
-}
-
-int32_t slot_pid(std::string_view slot)
-{
-    int32_t pid;
-    memcpy(&pid, slot.data(), 4);
-    return pid;
-}
-
-bool slot_whole(std::string_view slot)
-{
-    if (slot.size() != slot_size)
-        return false;
-    if (slot == zeros)
-        return true;
-    uint32_t generation;
-    memcpy(&generation, slot.data() + 4, 4);
-    return slot == slot_image(slot_pid(slot), generation);
+    std::string bytes;
+    char chunk[8192];
+    for (off_t at = 0;;) {
+        ssize_t n = pread(fd, chunk, sizeof chunk, at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return bytes;
+        bytes.append(chunk, static_cast<size_t>(n));
+        at += n;
+    }
 }
 
 void run_daemon(const std::string &path, const std::vector<SlotState> &initial,
@@ -233,7 +194,7 @@ void run_daemon(const std::string &path, const std::vector<SlotState> &initial,
         d.header = read_all(d.fd).substr(0, header_size);
         for (bool last = false; !last;) {
             last = stop_requested(stop_fd);
-            if (!lock(d.fd, F_WRLCK)) {
+            if (!standin::lock_whole(d.fd, F_WRLCK)) {
                 violation(d, "cannot lock: %s", strerror(errno));
                 break;
             }
@@ -246,7 +207,7 @@ void run_daemon(const std::string &path, const std::vector<SlotState> &initial,
             if (slow)
                 usleep(500);
             check(d, true);
-            lock(d.fd, F_UNLCK);
+            standin::lock_whole(d.fd, F_UNLCK);
             usleep(static_cast<useconds_t>(d.pick(300)));
         }
         close(d.fd);

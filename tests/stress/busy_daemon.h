@@ -7,24 +7,12 @@
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <vector>
 
 namespace stress
 {
 
-constexpr size_t header_size = 16;
-constexpr size_t slot_size = 616;
-
-// The bytes of a slot held by pid: the pid, the generation, then a pattern of both, so that a
-// slot that was half written, or mixed from two writes, never passes as whole.
-std::string slot_image(int32_t pid, uint32_t generation);
-// True for a slot of 616 zero bytes or a whole slot_image.
-bool slot_whole(std::string_view slot);
-// The pid word of a slot.
-int32_t slot_pid(std::string_view slot);
-
-// What the daemon holds in one slot.
+// What the daemon holds in one slot, written as standin::slot_bytes(generation, pid).
 struct SlotState {
     enum Kind : int32_t { empty, live, stale } kind = empty;
     int32_t pid = 0;
@@ -43,6 +31,9 @@ struct DaemonReport {
     uint32_t slot_count = 0; // the slots it holds at the end
     SlotState slots[max_slots];
 };
+
+// The whole file open at fd, read from its start.
+std::string read_all(int fd);
 
 // Runs the daemon on the scoreboard at path (header and slots as its model says) until a byte
 // arrives on stop_fd, then writes its DaemonReport to report_fd. live pids name processes that

@@ -2,13 +2,14 @@
 // whole-file locks: no live slot is ever cleared, no slot is ever seen half written, and every
 // stale slot is gone after the next scrub. Runs for SCRUB_STRESS_SECONDS (default 8).
 #include "busy_daemon.h"
+#include "program_paths.h"
 #include "run_program.h"
 #include "standin.h"
+#include "temp_dir.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -25,15 +26,9 @@
 namespace
 {
 
-using stress::header_size;
-using stress::slot_size;
+using standin::header_size;
+using standin::slot_size;
 using stress::SlotState;
-
-void wait_for(pid_t pid)
-{
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-}
 
 // Processes that stay alive until this goes out of scope: the holders of the live slots.
 struct Sleepers {
@@ -47,16 +42,12 @@ struct Sleepers {
             return;
         release_fd = p[1];
         for (size_t i = 0; i < n; ++i) {
-            pid_t pid = fork();
-            if (pid == 0) {
+            pids.push_back(harness::start_child([&] {
                 close(p[1]);
                 char c;
                 while (read(p[0], &c, 1) < 0 && errno == EINTR) {
                 }
-                _exit(0);
-            }
-            if (pid > 0)
-                pids.push_back(pid);
+            }));
         }
         close(p[0]);
     }
@@ -64,7 +55,7 @@ struct Sleepers {
     {
         close(release_fd);
         for (pid_t pid : pids)
-            wait_for(pid);
+            harness::wait_for(pid);
     }
     Sleepers(const Sleepers &) = delete;
     Sleepers &operator=(const Sleepers &) = delete;
@@ -81,14 +72,11 @@ struct DaemonProcess {
         int stop[2], report[2];
         if (pipe(stop) < 0 || pipe(report) < 0)
             return;
-        fflush(nullptr);
-        pid = fork();
-        if (pid == 0) {
+        pid = harness::start_child([&] {
             close(stop[1]);
             close(report[0]);
             stress::run_daemon(path, initial, live, dead, seed, stop[0], report[1]);
-            _exit(0);
-        }
+        });
         close(stop[0]);
         close(report[1]);
         stop_fd = stop[1];
@@ -118,7 +106,7 @@ struct DaemonProcess {
         }
         close(stop_fd);
         close(report_fd);
-        wait_for(pid);
+        harness::wait_for(pid);
         pid = -1;
         if (done != sizeof report)
             return std::nullopt;
@@ -132,18 +120,8 @@ std::string read_locked(const std::string &path)
     int fd = open(path.c_str(), O_RDONLY);
     if (fd < 0)
         return {};
-    struct flock fl {
-    };
-    fl.l_type = F_RDLCK;
-    fl.l_whence = SEEK_SET;
-    while (fcntl(fd, F_SETLKW, &fl) < 0 && errno == EINTR) {
-    }
-    std::string bytes;
-    char chunk[8192];
-    ssize_t n;
-    while ((n = read(fd, chunk, sizeof chunk)) > 0 || (n < 0 && errno == EINTR))
-        if (n > 0)
-            bytes.append(chunk, static_cast<size_t>(n));
+    standin::lock_whole(fd, F_RDLCK);
+    std::string bytes = stress::read_all(fd);
     close(fd);
     return bytes;
 }
@@ -169,7 +147,7 @@ std::string torn(std::string_view file)
     if (file.size() < header_size || (file.size() - header_size) % slot_size != 0)
         return "the file is " + std::to_string(file.size()) + " bytes, not whole slots";
     for (size_t i = 0; i < slot_count(file); ++i)
-        if (!stress::slot_whole(slot_at(file, i)))
+        if (!standin::slot_whole(slot_at(file, i)))
             return "slot " + std::to_string(i) + " is half written";
     return {};
 }
@@ -177,9 +155,8 @@ std::string torn(std::string_view file)
 harness::RunResult scrub(const std::string &path)
 {
     const char *program = getenv("SCRUB_STRESS_PROGRAM");
-    harness::RunOptions o;
-    o.timeout_ms = 10000;
-    return harness::run_program(program ? program : SBSCRUB_PATH, {"sbscrub", "-f", path}, o);
+    return harness::run_program(program ? program : program_paths::sbscrub, {"sbscrub", "-f", path},
+                                {.timeout_ms = 10000});
 }
 
 double budget_seconds()
@@ -191,12 +168,8 @@ double budget_seconds()
 
 TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
 {
-    const std::string dir = harness::make_temp_dir();
-    struct RemoveAtEnd {
-        const std::string &dir;
-        ~RemoveAtEnd() { harness::remove_tree(dir); }
-    } remove_at_end{dir};
-    const std::string path = dir + "/ferryd.scoreboard";
+    const harness::temp_dir scratch;
+    const std::string path = scratch.path() + "/ferryd.scoreboard";
     Sleepers sleepers(3);
     ASSERT_EQ(sleepers.pids.size(), 3u);
     std::vector<pid_t> dead;
@@ -215,7 +188,7 @@ TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
         }
         initial.push_back(s);
         file += s.kind == SlotState::empty ? std::string(slot_size, '\0')
-                                           : stress::slot_image(s.pid, s.generation);
+                                           : standin::slot_bytes(s.generation, s.pid);
     }
     harness::write_file(path, file);
 
@@ -234,7 +207,7 @@ TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
         // The slots of processes that are gone, as they stand before the scrub.
         std::vector<std::pair<size_t, std::string>> stale;
         for (size_t i = 0; failure.empty() && i < slot_count(before); ++i)
-            if (gone(stress::slot_pid(slot_at(before, i))))
+            if (gone(standin::slot_pid(slot_at(before, i))))
                 stale.emplace_back(i, std::string(slot_at(before, i)));
         stale_seen += stale.size();
 
@@ -250,9 +223,9 @@ TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
         // A stale slot may since have been taken again, but never be left as it was.
         for (const auto &[i, bytes] : stale)
             if (failure.empty() && i < slot_count(after) && slot_at(after, i) == bytes &&
-                gone(stress::slot_pid(bytes)))
+                gone(standin::slot_pid(bytes)))
                 failure = "slot " + std::to_string(i) + " of gone process " +
-                          std::to_string(stress::slot_pid(bytes)) + " survived a scrub";
+                          std::to_string(standin::slot_pid(bytes)) + " survived a scrub";
     }
     auto report = daemon.stop();
     const double seconds =
@@ -270,7 +243,7 @@ TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
         const SlotState &s = report->slots[i];
         bool cleared = s.kind == SlotState::empty || (s.kind == SlotState::stale && gone(s.pid));
         EXPECT_EQ(slot_at(final_file, i),
-                  cleared ? std::string(slot_size, '\0') : stress::slot_image(s.pid, s.generation))
+                  cleared ? std::string(slot_size, '\0') : standin::slot_bytes(s.generation, s.pid))
             << "slot " << i << " of pid " << s.pid;
     }
 

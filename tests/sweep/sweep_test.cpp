@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -15,8 +14,12 @@
 #include <string>
 #include <vector>
 
+#include "pair_model.h"
+#include "program_paths.h"
 #include "run_program.h"
+#include "sbscrub_messages.h"
 #include "standin.h"
+#include "temp_dir.h"
 
 namespace
 {
@@ -34,7 +37,7 @@ struct Target {
 RunResult run_with(const Target &t, std::vector<std::string> env)
 {
     RunOptions o = t.options;
-    o.env.push_back(std::string("LD_PRELOAD=") + FAILING_ALLOC_PATH);
+    o.env.push_back(program_paths::preload_failing_alloc);
     o.env.insert(o.env.end(), env.begin(), env.end());
     return harness::run_program(t.path, t.argv, o);
 }
@@ -59,13 +62,13 @@ Tally sweep(const std::string &name, const Target &t, const std::function<void()
             const std::function<bool(unsigned long, const RunResult &)> &check)
 {
     Tally tally;
-    std::string dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     std::string count_file = dir + "/count";
     before();
     tally.full = run_with(
         t, {"FAIL_ALLOC_MIN=0", "FAIL_ALLOC_NTH=0", "FAIL_ALLOC_COUNT_FILE=" + count_file});
     std::string count = harness::read_file(count_file);
-    harness::remove_tree(dir);
     if (count.empty()) {
         ADD_FAILURE() << name << ": the run without failures wrote no count; "
                       << describe(tally.full);
@@ -87,24 +90,6 @@ Tally sweep(const std::string &name, const Target &t, const std::function<void()
               << tally.exhausted << " ended in the documented failure\n";
     ::testing::Test::RecordProperty(name + "_failure_points", static_cast<int>(tally.points));
     return tally;
-}
-
-// bigramlist's pairs for input: a plain model, independent of the program.
-std::string pairs_of(const std::string &input)
-{
-    std::string out, prev;
-    for (size_t start = 0; start < input.size();) {
-        size_t end = input.find('\n', start);
-        std::string line = input.substr(start, end == std::string::npos ? end : end - start);
-        start = end == std::string::npos ? input.size() : end + 1;
-        size_t p = 0;
-        while (p < line.size() && p < prev.size() && line[p] == prev[p])
-            ++p;
-        for (; p + 1 < line.size(); p += 2)
-            out += line.substr(p, 2) + "\n";
-        prev = line;
-    }
-    return out;
 }
 
 bool is_prefix(const std::string &part, const std::string &whole)
@@ -132,7 +117,7 @@ bool exhausted_or_whole(const std::string &name, unsigned long n, const RunResul
 TEST(AllocationSweep, BigramlistStartUpAndBufferGrowth)
 {
     struct Case {
-        const char *name;
+        const char *what;
         std::string input;
     } cases[] = {
         {"empty input", ""},
@@ -142,24 +127,24 @@ TEST(AllocationSweep, BigramlistStartUpAndBufferGrowth)
                               std::string(9000, 'b') + "\n" + std::string(20000, 'c') + "tail"},
     };
     for (const Case &c : cases) {
-        Target t{BIGRAMLIST_PATH, {"P"}, {}};
+        Target t{program_paths::bigramlist, {"P"}, {}};
         t.options.input = c.input;
-        std::string expected = pairs_of(c.input);
+        std::string expected = bigram_model::pairs(c.input);
         Tally tally = sweep(
-            std::string("bigramlist ") + c.name, t, [] {},
+            std::string("bigramlist ") + c.what, t, [] {},
             [&](unsigned long n, const RunResult &r) {
-                return exhausted_or_whole(c.name, n, r, "P", expected);
+                return exhausted_or_whole(c.what, n, r, "P", expected);
             });
-        EXPECT_EQ(tally.full.status, 0) << c.name << ": " << describe(tally.full);
-        EXPECT_EQ(tally.full.out, expected) << c.name;
+        EXPECT_EQ(tally.full.status, 0) << c.what << ": " << describe(tally.full);
+        EXPECT_EQ(tally.full.out, expected) << c.what;
         // At least the two line buffers must have been failed.
-        EXPECT_GE(tally.exhausted, 2u) << c.name;
+        EXPECT_GE(tally.exhausted, 2u) << c.what;
     }
 }
 
 TEST(AllocationSweep, QuotingIntoSlots)
 {
-    Target t{QUOTING_DRIVER_PATH, {"Q"}, {}};
+    Target t{program_paths::sweep_quoting_driver, {"Q"}, {}};
     Tally tally = sweep(
         "quoting into slots", t, [] {},
         [&](unsigned long n, const RunResult &r) {
@@ -176,7 +161,7 @@ TEST(AllocationSweep, QuotingTheOutputNameAtExit)
 {
     // A name too long for slot 0's static buffer, so that quoting it at exit allocates.
     std::string name(600, 'n');
-    Target t{QUOTING_DRIVER_PATH, {"Q", "close", name}, {}};
+    Target t{program_paths::sweep_quoting_driver, {"Q", "close", name}, {}};
     t.options.out = harness::file("/dev/full", O_WRONLY);
     std::string write_error = "Q: " + name + ": write error: " + strerror(ENOSPC) + "\n";
     // Without a buffer for standard output the write fails at once, and the close that finds
@@ -198,13 +183,14 @@ TEST(AllocationSweep, QuotingTheOutputNameAtExit)
 
 TEST(AllocationSweep, ConfigurationScanReturnsNullWhenMemoryRunsOut)
 {
-    std::string dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     std::string conf = dir + "/ferryd.conf";
     std::string value(700, 'v');
     // Comments, blanks, another directive and a quoted value: every step of the scan runs.
     harness::write_file(conf, "# ferryd\n\n   ServerName x\n" + std::string(1500, '#') +
                                   "\nScoreboardFile \"" + value + "\"\nScoreboardFile /later\n");
-    Target t{SCAN_DRIVER_PATH, {"S", conf, "ScoreboardFile"}, {}};
+    Target t{program_paths::sweep_scan_driver, {"S", conf, "ScoreboardFile"}, {}};
     std::string found = "value: " + value + "\n";
     std::string null = std::string("null: ") + strerror(ENOMEM) + "\n";
     Tally tally = sweep(
@@ -217,37 +203,27 @@ TEST(AllocationSweep, ConfigurationScanReturnsNullWhenMemoryRunsOut)
     EXPECT_EQ(tally.full.out, found);
     // The stream and the copy at least.
     EXPECT_GE(tally.exhausted, 2u);
-    harness::remove_tree(dir);
-}
-
-bool defaults_absent()
-{
-    struct stat st;
-    return stat(SBSCRUB_DEFAULT_SCOREBOARD, &st) < 0;
 }
 
 // sbscrub finding its scoreboard through the configuration file named with -c: on every failed
 // run no byte of the scoreboard has changed.
 TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
 {
-    if (!defaults_absent())
+    if (harness::exists(program_paths::default_scoreboard))
         GTEST_SKIP() << "a scoreboard exists at the compiled-in path";
-    std::string dir = harness::make_temp_dir();
+    const harness::temp_dir scratch;
+    const std::string &dir = scratch.path();
     std::string sb = dir + "/ferryd.scoreboard", conf = dir + "/ferryd.conf";
     harness::write_file(conf, "# ferryd\nServerName x\nScoreboardFile \"" + sb + "\"\n");
     pid_t dead = standin::dead_pid();
-    standin::Board board;
-    board.pids = {dead, getpid(), 0, dead};
+    standin::Board board{.pids = {dead, getpid(), 0, dead}};
     const std::string original = standin::build(board);
-    std::string scrubbed = original;
-    for (size_t i : {0u, 3u})
-        scrubbed.replace(16 + 616 * i, 616, std::string(616, '\0'));
-    std::string missing = std::string(SBSCRUB_DEFAULT_SCOREBOARD) + ": " + strerror(ENOENT) +
-                          "\n(Perhaps you need to specify the ScoreboardFile with -f, or change\n"
-                          " the compile-time default directory?)\n";
+    const std::string scrubbed = standin::scrubbed(board, {dead});
+    const std::string missing =
+        sbscrub_messages::missing(program_paths::default_scoreboard, ENOENT);
 
     struct Case {
-        const char *name;
+        const char *what;
         std::vector<std::string> args;
     } cases[] = {
         {"-v -c", {"-v", "-c", conf}},
@@ -255,31 +231,30 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
          {"-c", dir + "/none.conf", "--config", conf, "-f", dir + "/absent"}},
     };
     for (const Case &c : cases) {
-        Target t{SBSCRUB_PATH, {"sbscrub"}, {}};
+        Target t{program_paths::sbscrub, {"sbscrub"}, {}};
         t.argv.insert(t.argv.end(), c.args.begin(), c.args.end());
         Tally tally = sweep(
-            std::string("sbscrub ") + c.name, t, [&] { harness::write_file(sb, original); },
+            std::string("sbscrub ") + c.what, t, [&] { harness::write_file(sb, original); },
             [&](unsigned long n, const RunResult &r) {
                 std::string now = harness::read_file(sb);
                 if (r.status == 0) {
-                    EXPECT_EQ(now, scrubbed) << c.name << ", allocation " << n;
+                    EXPECT_EQ(now, scrubbed) << c.what << ", allocation " << n;
                     return false;
                 }
-                EXPECT_EQ(r.status, 1) << c.name << ", allocation " << n << ": " << describe(r);
-                EXPECT_EQ(now, original) << c.name << ", allocation " << n;
+                EXPECT_EQ(r.status, 1) << c.what << ", allocation " << n << ": " << describe(r);
+                EXPECT_EQ(now, original) << c.what << ", allocation " << n;
                 bool copy_failed = false;
                 for (size_t i = 1; i + 1 < t.argv.size(); ++i)
                     if (r.err == t.argv[i + 1] + ": " + strerror(ENOMEM) + "\n")
                         copy_failed = true;
                 EXPECT_TRUE(copy_failed || r.err == missing)
-                    << c.name << ", allocation " << n << ": " << r.err;
+                    << c.what << ", allocation " << n << ": " << r.err;
                 return true;
             });
-        EXPECT_EQ(tally.full.status, 0) << c.name << ": " << describe(tally.full);
+        EXPECT_EQ(tally.full.status, 0) << c.what << ": " << describe(tally.full);
         // Each -c copy, the stream and the copy of the value.
-        EXPECT_GE(tally.exhausted, 3u) << c.name;
+        EXPECT_GE(tally.exhausted, 3u) << c.what;
     }
-    harness::remove_tree(dir);
 }
 
 } // namespace
