@@ -79,8 +79,9 @@ const char *find_delimiter(std::string_view in, bool matchable, int delimiter)
     return static_cast<const char *>(memchr(in.data(), delimiter, in.size()));
 }
 
-// The record from the stream's position on, with a block in place and no other thread using the
-// stream: in is what the stream had buffered and hit the delimiter found in it, or null.
+// The record from the stream's position on, with a block in place and the stream the caller's
+// alone (one thread, or the lock held): in is what the stream had buffered and hit the
+// delimiter found in it, or null.
 // Stores the NUL after the bytes read and returns getdelim's result. Apart from the common
 // case, so that its registers and calls cost that case nothing.
 [[gnu::noinline]] ssize_t read_general(char **lineptr, size_t *n, int delimiter, FILE *stream,
@@ -122,8 +123,8 @@ const char *find_delimiter(std::string_view in, bool matchable, int delimiter)
     return count ? static_cast<ssize_t>(count) : -1;
 }
 
-// The record from the stream's position on, with a block in place and no other thread using the
-// stream. The common case, a record that is wholly buffered and fits the block with its NUL,
+// The record from the stream's position on, with a block in place and the stream the caller's
+// alone. The common case, a record that is wholly buffered and fits the block with its NUL,
 // takes one search and one copy; otherwise the general path goes on from the same search.
 inline ssize_t read_buffered(char **lineptr, size_t *n, int delimiter, FILE *stream, size_t cap)
 {
