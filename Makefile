@@ -71,7 +71,7 @@ demo: build
 	@sh scripts/demo.sh $(BUILD)
 
 # Benchmarks in their own optimised build; BENCH_MB sets the size of the path list.
-BENCH_MB ?= 500
+BENCH_MB ?= 300
 bench:
 	@$(deps) bench
 	$(call build_in,build-bench,-DCMAKE_BUILD_TYPE=Release -DBUILD_BENCH=ON -DBUILD_TESTING=OFF)
