@@ -4,18 +4,27 @@
 #   SANITIZE   (make check-sanitize) AddressSanitizer with leak detection and
 #              UndefinedBehaviorSanitizer, every report fatal
 #   COVERAGE   (make coverage) gcov counters in every object
+#   BUILD_FUZZ (make fuzz, clang only) the libFuzzer targets in fuzz/, the code under test carrying
+#              the fuzzer's coverage hooks and the checks of the sanitizer build
 option(SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
 option(COVERAGE "Build with gcov coverage counters" OFF)
+option(BUILD_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
+if(BUILD_FUZZ AND NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+  message(FATAL_ERROR "BUILD_FUZZ needs clang (-DCMAKE_CXX_COMPILER=clang++)")
+endif()
 
 add_library(build_instrumentation INTERFACE)
 
-if(SANITIZE)
+if(SANITIZE OR BUILD_FUZZ)
   set(sanitizer_flags -fsanitize=address,undefined -fno-sanitize-recover=all)
   # GCC's instrumentation misleads its uninitialised-use analysis into false reports (in the
   # standard library's <regex>, for one); the plain build keeps that warning.
   target_compile_options(build_instrumentation INTERFACE ${sanitizer_flags}
     -fno-omit-frame-pointer $<$<CXX_COMPILER_ID:GNU>:-Wno-maybe-uninitialized>)
   target_link_options(build_instrumentation INTERFACE ${sanitizer_flags})
+endif()
+if(BUILD_FUZZ)
+  target_compile_options(build_instrumentation INTERFACE -fsanitize=fuzzer-no-link)
 endif()
 if(COVERAGE)
   target_compile_options(build_instrumentation INTERFACE --coverage -O0)
