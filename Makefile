@@ -31,9 +31,10 @@ configure: deps
 build: deps
 	$(call build_in,$(BUILD),-DCMAKE_INSTALL_PREFIX=$(PREFIX))
 
+# The tests are switched back on in case `make demo CMAKE_FLAGS=-DBUILD_TESTING=OFF` left them off.
 check:
 	@$(deps) check
-	$(call build_in,$(BUILD),-DCMAKE_INSTALL_PREFIX=$(PREFIX))
+	$(call build_in,$(BUILD),-DCMAKE_INSTALL_PREFIX=$(PREFIX) -DBUILD_TESTING=ON)
 	$(call test_in,$(BUILD))
 
 # The whole test suite built for 32-bit big-endian PowerPC and run under emulation.
