@@ -28,10 +28,10 @@ uint32_t word(std::string_view bytes, size_t at)
     return v;
 }
 
-// Whether a slot's pid names no process at all.
+// Whether a slot's pid names no process at all: a negative one never does.
 bool gone(int32_t pid)
 {
-    return pid != 0 && kill(pid, 0) < 0 && errno == ESRCH;
+    return pid < 0 || (pid > 0 && kill(pid, 0) < 0 && errno == ESRCH);
 }
 
 int expected_open_result(std::string_view file)
