@@ -8,7 +8,8 @@
 
 #include "scoreboard.h"
 
-namespace {
+namespace
+{
 
 // One more than the largest process ID the system hands out.
 int32_t first_unused_pid()

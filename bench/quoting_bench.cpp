@@ -5,7 +5,8 @@
 
 #include "quoting.h"
 
-namespace {
+namespace
+{
 
 void BM_quotearg_buffer(benchmark::State &state)
 {
@@ -14,7 +15,8 @@ void BM_quotearg_buffer(benchmark::State &state)
     const char arg[] = "/home/user/My Documents/report (final) it's \"v2\"\t\x01.txt";
     char buffer[256];
     for (auto _ : state)
-        benchmark::DoNotOptimize(support::quotearg_buffer(buffer, sizeof buffer, arg, SIZE_MAX, &o));
+        benchmark::DoNotOptimize(
+            support::quotearg_buffer(buffer, sizeof buffer, arg, SIZE_MAX, &o));
     state.SetLabel(support::quoting_style_args[state.range(0)]);
     state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * (sizeof arg - 1)));
 }

@@ -7,7 +7,8 @@
 
 #include "line_reader.h"
 
-namespace {
+namespace
+{
 
 using Reader = ssize_t (*)(char **, size_t *, int, FILE *);
 
@@ -35,8 +36,14 @@ void read_records(benchmark::State &state, Reader reader)
     fclose(in);
 }
 
-void BM_support_getdelim(benchmark::State &state) { read_records(state, support::getdelim); }
-void BM_platform_getdelim(benchmark::State &state) { read_records(state, ::getdelim); }
+void BM_support_getdelim(benchmark::State &state)
+{
+    read_records(state, support::getdelim);
+}
+void BM_platform_getdelim(benchmark::State &state)
+{
+    read_records(state, ::getdelim);
+}
 
 BENCHMARK(BM_support_getdelim)->Arg(10)->Arg(100)->Arg(10000)->Arg(1000000);
 BENCHMARK(BM_platform_getdelim)->Arg(10)->Arg(100)->Arg(10000)->Arg(1000000);
