@@ -69,6 +69,17 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
+# Runs a command in its own process group and waits for it, so that a signal reaches this
+# script at once (it stops the command and unmounts) instead of after the command ends.
+run() {
+    setsid "$@" &
+    child=$!
+    status=0
+    wait "$child" || status=$?
+    child=
+    return "$status"
+}
+
 if [ ! -f "$tarball" ]; then
     begin "building a bare $suite root with debootstrap (minbase)"
     rm -rf "$fresh/bare"
@@ -98,17 +109,6 @@ prepare() {
     mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$1/dev/pts"
     mount -t tmpfs -o mode=1777 tmpfs "$1/dev/shm"
     mount --bind "$archives" "$1/var/cache/apt/archives"
-}
-
-# Runs a command in its own process group and waits for it, so that a signal reaches this
-# script at once (it stops the command and unmounts) instead of after the command ends.
-run() {
-    setsid "$@" &
-    child=$!
-    status=0
-    wait "$child" || status=$?
-    child=
-    return "$status"
 }
 
 # Runs a command in the root $1 as root, with a plain environment.
