@@ -1,7 +1,7 @@
 // The scrubber's schedules as built in contrib/: the systemd units pass systemd-analyze verify and
 // its security review, and the cron line steps aside under systemd, runs only while the scrubber
 // is installed, cannot pile up and is bounded in time, with cron's own PATH; the manual page
-// shows that line as it is.
+// shows that line and the installed program's path as they are.
 #include <gtest/gtest.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -175,7 +175,7 @@ TEST(Contrib, CronLineRunsTheScrubberOnlyWhenItShould)
     }
 }
 
-TEST(Contrib, ManualPageShowsTheCronLine)
+TEST(Contrib, ManualPageShowsTheSchedulesAsInstalled)
 {
     REQUIRE_TOOL(groff, "groff");
     std::string job;
@@ -188,6 +188,9 @@ TEST(Contrib, ManualPageShowsTheCronLine)
     for (const auto &line : install_test::lines(examples))
         shown = shown || install_test::squeeze(line) == job;
     EXPECT_TRUE(shown) << job << "\nis not among\n" << examples;
+    // The drop-in that points the service at another scoreboard runs the installed program.
+    EXPECT_NE(examples.find(" ExecStart=" INSTALLED_SBSCRUB " -f /"), std::string::npos)
+        << examples;
 }
 
 } // namespace
