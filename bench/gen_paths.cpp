@@ -9,17 +9,18 @@
 #include <string>
 #include <vector>
 
-namespace {
+namespace
+{
 
 const char *const words[] = {
-    "src",    "lib",     "include", "share",   "doc",      "man",     "bin",     "etc",
-    "var",    "cache",   "log",     "home",    "user",     "project", "build",   "test",
-    "data",   "images",  "fonts",   "locale",  "python3",  "site",    "package", "module",
-    "kernel", "drivers", "net",     "fs",      "arch",     "config",  "backup",  "2026",
-    "assets", "vendor",  "node",    "release", "debug",    "x86_64",  "common",  "util",
+    "src",    "lib",     "include", "share",   "doc",     "man",     "bin",     "etc",
+    "var",    "cache",   "log",     "home",    "user",    "project", "build",   "test",
+    "data",   "images",  "fonts",   "locale",  "python3", "site",    "package", "module",
+    "kernel", "drivers", "net",     "fs",      "arch",    "config",  "backup",  "2026",
+    "assets", "vendor",  "node",    "release", "debug",   "x86_64",  "common",  "util",
 };
-const char *const extensions[] = {".c", ".h", ".txt", ".html", ".png", ".so.1", ".py",
-                                  ".gz", ".conf", ".md", "",     ".json"};
+const char *const extensions[] = {".c",  ".h",  ".txt",  ".html", ".png", ".so.1",
+                                  ".py", ".gz", ".conf", ".md",   "",     ".json"};
 
 struct Generator {
     std::mt19937_64 rng;
@@ -31,8 +32,10 @@ struct Generator {
     std::string name()
     {
         std::string s = words[pick(std::size(words))];
-        if (pick(3) == 0)
-            s += "_" + std::string(words[pick(std::size(words))]);
+        if (pick(3) == 0) {
+            s += '_';
+            s += words[pick(std::size(words))];
+        }
         if (pick(4) == 0)
             s += std::to_string(pick(1000));
         if (pick(50) == 0) // now and then a very long name
@@ -68,10 +71,15 @@ int main(int argc, char **argv)
         fprintf(stderr, "usage: gen_paths SIZE_MB SEED OUTPUT\n");
         return 2;
     }
-    Generator g{std::mt19937_64(strtoull(argv[2], nullptr, 10)), {},
-                0, strtoull(argv[1], nullptr, 10) << 20};
-    while (g.bytes < g.limit)
-        g.tree("/" + g.name(), 0);
+    Generator g{std::mt19937_64(strtoull(argv[2], nullptr, 10)),
+                {},
+                0,
+                strtoull(argv[1], nullptr, 10) << 20};
+    while (g.bytes < g.limit) {
+        std::string top = "/";
+        top += g.name();
+        g.tree(top, 0);
+    }
     std::sort(g.lines.begin(), g.lines.end());
     FILE *out = fopen(argv[3], "w");
     if (!out) {

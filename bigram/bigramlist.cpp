@@ -1,9 +1,9 @@
 // bigramlist: for each line of standard input, list the non-overlapping byte pairs of the part
 // after the prefix it shares with the line before it, one pair per output line.
+#include <unistd.h>
+
 #include <algorithm>
-#include <bit>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -11,6 +11,8 @@
 
 #include "diagnostics.h"
 #include "line_reader.h"
+#include "pairs.h"
+#include "prefix.h"
 #include "stream_closing.h"
 
 namespace
@@ -19,35 +21,19 @@ namespace
 // Both line buffers start this large, so ordinary lines never make the reader grow them.
 constexpr size_t initial_line_size = 1026;
 
-// Index of the first byte at which a and b differ, or n when their first n bytes are equal.
-// Whole words are compared first; the first differing byte of a word is found from its bits.
-size_t mismatch(const char *a, const char *b, size_t n)
-{
-    size_t p = 0;
-    for (; p + 8 <= n; p += 8) {
-        uint64_t x, y;
-        memcpy(&x, a + p, 8);
-        memcpy(&y, b + p, 8);
-        if (uint64_t d = x ^ y) {
-            int bit = std::endian::native == std::endian::little ? std::countr_zero(d)
-                                                                 : std::countl_zero(d);
-            return p + static_cast<size_t>(bit) / 8;
-        }
-    }
-    while (p < n && a[p] == b[p])
-        ++p;
-    return p;
-}
+// Standard input's and output's stdio buffers: large enough that reads and writes cost little
+// beside the listing, small enough to keep the program's memory low. They live until exit,
+// where the at-exit check flushes standard output.
+constexpr size_t stream_buffer_size = 128 * 1024;
+alignas(64) char input_buffer[stream_buffer_size];
+alignas(64) char output_buffer[stream_buffer_size];
 
-// Writes the first pairs byte pairs at s, one per line. The program has one thread, so the
-// stream's lock is not taken for each byte.
-void put_pairs(const char *s, size_t pairs)
+// Gives stream the buffer, unless it is a terminal, which keeps the line buffering that stdio
+// gives it. A null buffer would leave stdio's own size in place.
+void buffer_fully(FILE *stream, char *buffer)
 {
-    for (; pairs > 0; --pairs, s += 2) {
-        putc_unlocked(s[0], stdout);
-        putc_unlocked(s[1], stdout);
-        putc_unlocked('\n', stdout);
-    }
+    if (!isatty(fileno(stream)))
+        setvbuf(stream, buffer, _IOFBF, stream_buffer_size);
 }
 
 } // namespace
@@ -56,6 +42,8 @@ int main(int, char **argv)
 {
     support::program_name = argv[0];
     atexit(support::close_stdout);
+    buffer_fully(stdin, input_buffer);
+    buffer_fully(stdout, output_buffer);
 
     size_t line_size = initial_line_size;
     auto *line = static_cast<char *>(support::xmalloc(line_size));
@@ -67,16 +55,20 @@ int main(int, char **argv)
     ssize_t count;
     int read_failure = 0; // errno of a failed read, which ends the input
     while (read_failure == 0 && (count = support::rpl_getline(&line, &line_size, stdin)) > 0) {
-        // The bytes read before a failed read are the last line: stdio would read on after it.
-        if (ferror(stdin))
+        // A line cut short by a failed read ends without a newline. The bytes read before the
+        // failure are the last line: stdio would read on after it.
+        size_t end = static_cast<size_t>(count);
+        if (line[end - 1] == '\n')
+            line[--end] = '\0';
+        else if (ferror(stdin))
             read_failure = errno;
-        // Only the newline goes; a last line without one keeps its last byte.
-        if (line[count - 1] == '\n')
-            line[count - 1] = '\0';
-        // A NUL inside the line ends it, for the pairs and for the next comparison.
-        size_t len = strlen(line);
-        size_t p = mismatch(line, prev, std::min(len, prev_len));
-        put_pairs(line + p, (len - p) / 2);
+        // Only the newline goes; a last line without one keeps its last byte. A NUL inside the
+        // line ends it, for the pairs and for the next comparison; the previous line has none
+        // before prev_len, so the comparison stops at the first one and strlen only goes on
+        // from there.
+        const size_t p = bigram::common_prefix(line, prev, std::min(end, prev_len));
+        const size_t len = p + strlen(line + p);
+        bigram::put_pairs(stdout, line + p, (len - p) / 2);
         std::swap(line, prev);
         std::swap(line_size, prev_size);
         prev_len = len;

@@ -1,6 +1,7 @@
 #!/bin/sh
 # Runs every fuzz target for a set time, starting from its seed corpus in fuzz/corpus/TARGET:
 #   sh fuzz/run.sh BUILD_DIR [SECONDS]
+# BUILD_DIR is a build of the tree with BUILD_FUZZ=ON; the targets are in BUILD_DIR/fuzz.
 # New inputs go to BUILD_DIR/corpus/TARGET (the checked-in seeds are only read), inputs that
 # crash to BUILD_DIR/artifacts/. Prints the executions per target; fails if any target failed.
 set -u
@@ -17,7 +18,7 @@ for seeds in "$here"/corpus/*/; do
     log="$build/$target.log"
     mkdir -p "$work"
     # Room for a dozen scoreboard slots; a run that takes over 10 s counts as a hang.
-    if "$build/fuzz_$target" -max_total_time="$seconds" -max_len=8192 -timeout=10 \
+    if "$build/fuzz/fuzz_$target" -max_total_time="$seconds" -max_len=8192 -timeout=10 \
         -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-" \
         "$work" "$seeds" >"$log" 2>&1; then
         runs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")

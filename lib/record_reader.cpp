@@ -71,25 +71,25 @@ room make_room(char **lineptr, size_t *n, size_t count, size_t cap)
     return room::ok;
 }
 
-} // namespace
-
-ssize_t read_record(char **lineptr, size_t *n, int delimiter, FILE *stream, size_t cap)
+// The first delimiter among the buffered bytes in, or null.
+const char *find_delimiter(std::string_view in, bool matchable, int delimiter)
 {
-    if (!lineptr || !n || !stream) {
-        errno = EINVAL;
-        return -1;
-    }
-    stream_lock lock(stream);
-    if (!*lineptr || *n == 0) {
-        *n = first_block;
-        *lineptr = static_cast<char *>(realloc(*lineptr, first_block));
-        if (!*lineptr)
-            return -1;
-    }
+    if (!matchable || in.empty())
+        return nullptr;
+    return static_cast<const char *>(memchr(in.data(), delimiter, in.size()));
+}
+
+// The record from the stream's position on, with a block in place and the stream the caller's
+// alone (one thread, or the lock held): in is what the stream had buffered and hit the
+// delimiter found in it, or null.
+// Stores the NUL after the bytes read and returns getdelim's result. Apart from the common
+// case, so that its registers and calls cost that case nothing.
+[[gnu::noinline]] ssize_t read_general(char **lineptr, size_t *n, int delimiter, FILE *stream,
+                                       size_t cap, std::string_view in, const char *hit)
+{
     const bool matchable = delimiter >= 0 && delimiter <= 255;
     size_t count = 0;
-    for (;;) {
-        const std::string_view in = buffered_input(stream);
+    for (;; in = buffered_input(stream), hit = find_delimiter(in, matchable, delimiter)) {
         if (in.empty()) {
             // One byte through stdio, which refills the buffer when it is empty.
             int c = getc_unlocked(stream);
@@ -103,9 +103,7 @@ ssize_t read_record(char **lineptr, size_t *n, int delimiter, FILE *stream, size
             continue;
         }
         // The buffered bytes up to the delimiter, in runs that fit the block.
-        const void *hit = matchable ? memchr(in.data(), delimiter, in.size()) : nullptr;
-        const size_t want =
-            hit ? static_cast<size_t>(static_cast<const char *>(hit) - in.data()) + 1 : in.size();
+        const size_t want = hit ? static_cast<size_t>(hit - in.data()) + 1 : in.size();
         for (size_t done = 0; done < want;) {
             if (make_room(lineptr, n, count, cap) != room::ok) {
                 // The byte that needed room is gone, as in a byte read.
@@ -123,6 +121,51 @@ ssize_t read_record(char **lineptr, size_t *n, int delimiter, FILE *stream, size
     }
     (*lineptr)[count] = '\0';
     return count ? static_cast<ssize_t>(count) : -1;
+}
+
+// The record from the stream's position on, with a block in place and the stream the caller's
+// alone. The common case, a record that is wholly buffered and fits the block with its NUL,
+// takes one search and one copy; otherwise the general path goes on from the same search.
+inline ssize_t read_buffered(char **lineptr, size_t *n, int delimiter, FILE *stream, size_t cap)
+{
+    const std::string_view in = buffered_input(stream);
+    const char *hit = find_delimiter(in, delimiter >= 0 && delimiter <= 255, delimiter);
+    const size_t count = hit ? static_cast<size_t>(hit - in.data()) + 1 : 0;
+    if (!hit || count >= *n)
+        return read_general(lineptr, n, delimiter, stream, cap, in, hit);
+    // The copy comes last, so that little has to outlast it.
+    (*lineptr)[count] = '\0';
+    consume_input(stream, count);
+    memcpy(*lineptr, in.data(), count);
+    return static_cast<ssize_t>(count);
+}
+
+// The record with the stream locked, after putting the first block in place when there is none.
+[[gnu::noinline]] ssize_t read_locked(char **lineptr, size_t *n, int delimiter, FILE *stream,
+                                      size_t cap)
+{
+    stream_lock lock(stream);
+    if (!*lineptr || *n == 0) {
+        *n = first_block;
+        *lineptr = static_cast<char *>(realloc(*lineptr, first_block));
+        if (!*lineptr)
+            return -1;
+    }
+    return read_buffered(lineptr, n, delimiter, stream, cap);
+}
+
+} // namespace
+
+ssize_t read_record(char **lineptr, size_t *n, int delimiter, FILE *stream, size_t cap)
+{
+    if (!lineptr || !n || !stream) {
+        errno = EINVAL;
+        return -1;
+    }
+    // With one thread there is no other user to lock out: a block in place is read into at once.
+    if (single_threaded() && *lineptr && *n != 0)
+        return read_buffered(lineptr, n, delimiter, stream, cap);
+    return read_locked(lineptr, n, delimiter, stream, cap);
 }
 
 } // namespace support::internal

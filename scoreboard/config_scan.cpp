@@ -67,12 +67,9 @@ struct open_stream {
 // ever), a directory or a socket is refused with EINVAL.
 FILE *open_config(const char *path)
 {
-    constexpr file_access::open_rules rules{
-        .flags = O_RDONLY | O_NOCTTY,
-        .not_regular_errno = EINVAL,
-        .nonblocking_open = true,
-    };
-    int fd = file_access::open_checked(path, rules);
+    int fd = file_access::open_checked(
+        path,
+        {.flags = O_RDONLY | O_NOCTTY, .not_regular_errno = EINVAL, .nonblocking_open = true});
     if (fd < 0)
         return nullptr;
     file_access::descriptor_guard guard{fd};

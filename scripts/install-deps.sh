@@ -20,7 +20,7 @@ packages() {
     check-sanitize) packages check ;;
     coverage) echo "$(packages check) gcovr" ;;
     fuzz) echo "make cmake clang libclang-rt-14-dev" ;;
-    bench) echo "$(packages build) libbenchmark-dev time python3" ;;
+    bench) echo "$(packages build) libbenchmark-dev time python3 valgrind strace g++-powerpc-linux-gnu qemu-user" ;;
     package) echo "make cmake build-essential debhelper lintian" ;;
     check-fresh) echo "debootstrap git systemd" ;;
     *) echo "install-deps: unknown target: $1" >&2; return 1 ;;

@@ -1,12 +1,18 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <regex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -122,6 +128,9 @@ TEST(Bigramlist, ReadErrorIsReportedNotTakenForTheEnd)
     EXPECT_EQ(r.status, 1);
 }
 
+// The sanitizer build's leak check cannot run under strace; elsewhere the setting is ignored.
+constexpr const char *leak_check_off = "ASAN_OPTIONS=detect_leaks=0";
+
 TEST(Bigramlist, StopsAtTheFirstReadError)
 {
     // The second read of standard input fails with EIO (injected by strace, which reaches the C
@@ -134,6 +143,12 @@ TEST(Bigramlist, StopsAtTheFirstReadError)
     const std::string fifo = dir.path() + "/in";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     std::thread writer([&] {
+        // The lister may be gone before the second part: the write then fails with EPIPE, and
+        // the signal, blocked in this thread alone, goes with it.
+        sigset_t pipe_signal;
+        sigemptyset(&pipe_signal);
+        sigaddset(&pipe_signal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe_signal, nullptr);
         int fd = open(fifo.c_str(), O_WRONLY);
         if (fd < 0)
             return;
@@ -152,15 +167,99 @@ TEST(Bigramlist, StopsAtTheFirstReadError)
     if (const char *emulator = getenv("HARNESS_EMULATOR"))
         argv.push_back(emulator);
     argv.push_back(program_paths::bigramlist);
-    // The leak check of a sanitizer build cannot run under a tracer.
     RunResult r = harness::run_program(
-        strace, argv,
-        {.in = harness::file(fifo, O_RDONLY), .env = {"ASAN_OPTIONS=detect_leaks=0"}});
+        strace, argv, {.in = harness::file(fifo, O_RDONLY), .env = {leak_check_off}});
     writer.join();
     EXPECT_EQ(r.out, "/u\nsr\n/b\nin\nli\n");
     EXPECT_EQ(r.err,
               std::string(program_paths::bigramlist) + ": read error: " + strerror(EIO) + "\n");
     EXPECT_EQ(r.status, 1);
+}
+
+// The sizes that bigramlist, run under strace, asked for in each read of standard input and
+// each write of standard output.
+struct Requests {
+    std::vector<size_t> reads, writes;
+};
+
+Requests traced_requests(const RunOptions &o, const std::string &trace)
+{
+    std::vector<std::string> argv = {"/usr/bin/strace", "-o", trace, "-e", "trace=read,write", "-e",
+                                     "signal=none",     "-s", "0"};
+    if (const char *emulator = getenv("HARNESS_EMULATOR"))
+        argv.push_back(emulator);
+    argv.push_back(program_paths::bigramlist);
+    RunOptions traced = o;
+    traced.env.push_back(leak_check_off);
+    RunResult r = harness::run_program(argv[0], argv, traced);
+    EXPECT_EQ(r.status, 0) << r.err;
+    Requests q;
+    static const std::regex call(R"(^(read|write)\(([01]), .*, ([0-9]+)\) += )");
+    std::ifstream in(trace);
+    std::smatch m;
+    for (std::string line; std::getline(in, line);)
+        if (std::regex_search(line, m, call) && (m[1] == "read") == (m[2] == "0"))
+            (m[1] == "read" ? q.reads : q.writes).push_back(std::stoul(m[3]));
+    return q;
+}
+
+TEST(Bigramlist, StandardStreamsGetLargeBuffersUnlessATerminal)
+{
+    if (access("/usr/bin/strace", X_OK) != 0)
+        GTEST_SKIP() << "strace is not installed";
+    constexpr size_t buffer = 128 * 1024;
+    const harness::temp_dir scratch;
+    const std::string dir = scratch.path(), file = dir + "/in";
+    // The terminal: its other end is fed the input, then the end-of-file character.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    const std::string terminal = ptsname(master);
+    std::string many; // 2 pairs a line, 480 KB of output
+    for (int i = 0; i < 40000; ++i)
+        many += "abcd\nefgh\n";
+    harness::write_file(file, "abcd\nefgh\nabcd\n");
+    struct Case {
+        const char *what;
+        harness::Redirect in, out;
+        std::string input;  // through a pipe, or typed at the terminal
+        bool big_reads;     // reads of the whole buffer, else stdio's own size for a terminal
+        bool line_buffered; // a write for each output line, else writes of the whole buffer
+    } cases[] = {
+        {"pipe to pipe", harness::piped(), harness::piped(), many, true, false},
+        {"file to terminal", harness::file(file, O_RDONLY), harness::file(terminal, O_WRONLY), "",
+         true, true},
+        {"terminal to pipe", harness::file(terminal, O_RDONLY), harness::piped(),
+         "abcd\nefgh\n\x04", false, false},
+    };
+    for (const auto &c : cases) {
+        RunOptions o;
+        o.in = c.in;
+        o.out = c.out;
+        if (c.in.path == terminal) {
+            ASSERT_EQ(write(master, c.input.data(), c.input.size()),
+                      static_cast<ssize_t>(c.input.size()))
+                << c.what;
+        } else {
+            o.input = c.input;
+        }
+        const Requests q = traced_requests(o, dir + "/trace");
+        ASSERT_FALSE(q.reads.empty()) << c.what;
+        ASSERT_FALSE(q.writes.empty()) << c.what;
+        for (size_t size : q.reads)
+            EXPECT_TRUE(c.big_reads ? size == buffer : size <= BUFSIZ) << c.what << ": " << size;
+        // Every write but the last fills the buffer; on a terminal each is one of the six lines.
+        for (size_t i = 0; i < q.writes.size(); ++i) {
+            if (c.line_buffered || i + 1 < q.writes.size()) {
+                EXPECT_EQ(q.writes[i], c.line_buffered ? 3 : buffer) << c.what << ": write " << i;
+            }
+        }
+        if (c.line_buffered) {
+            EXPECT_EQ(q.writes.size(), 6u) << c.what;
+        }
+    }
+    close(master);
 }
 
 TEST(Bigramlist, ArgumentsAreIgnored)

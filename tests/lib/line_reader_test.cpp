@@ -117,10 +117,11 @@ TEST(LineReader, NullArgumentsGiveEinvalAndChangeNothing)
     EXPECT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 4); // nothing was consumed
 }
 
-// The size a buffer reaches after reading one record of length bytes (no delimiter).
-size_t size_after(size_t start, size_t length)
+// The size a buffer reaches after reading one record of length bytes, the last of them a
+// delimiter or not.
+size_t size_after(size_t start, size_t length, bool delimited = false)
 {
-    MemStream in(std::string(length, 'x'));
+    MemStream in(std::string(length - delimited, 'x') + (delimited ? "\nnext" : ""));
     Buffer b;
     if (start != 0) {
         b.p = static_cast<char *>(malloc(start));
@@ -140,8 +141,14 @@ TEST(LineReader, GrowsToTwiceThePreviousSizePlusOne)
         {1026, 1025, 1026}, {1026, 1026, 2053}, {1026, 2053, 4107}, {1026, 5000, 8215},
         {1, 1, 3},
     };
+    // Whole records in the stream's buffer: taken at once while they fit with their NUL.
+    const Case delimited[] = {
+        {0, 119, 120}, {0, 120, 241}, {1026, 1025, 1026}, {1026, 1026, 2053}, {1, 1, 3},
+    };
     for (const auto &c : cases)
         EXPECT_EQ(size_after(c.start, c.length), c.size) << c.start << " " << c.length;
+    for (const auto &c : delimited)
+        EXPECT_EQ(size_after(c.start, c.length, true), c.size) << c.start << " " << c.length;
 }
 
 TEST(LineReader, ResultsDoNotDependOnTheStreamsBuffering)
