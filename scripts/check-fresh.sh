@@ -147,11 +147,12 @@ if [ "$skipped" != 0 ]; then
 fi
 end "make check passed"
 
-begin "as root: make install, then make uninstall leaves no file in /usr/local"
+begin "as root: make install, then make uninstall leaves /usr/local as it was"
+files_in_local() { (cd "$root/usr/local" && find . ! -type d | sort); }
+files_in_local >"$fresh/local-before"
 in_root "$root" sh -c "cd $src && make install >/root/install.log && make uninstall"
-left=$(cd "$root/usr/local" && find . ! -type d)
-if [ -n "$left" ]; then
-    echo "check-fresh: make uninstall left in /usr/local: $left" >&2
+if ! files_in_local | diff "$fresh/local-before" - >&2; then
+    echo "check-fresh: make uninstall changed the files in /usr/local (above)" >&2
     exit 1
 fi
 end "installed and uninstalled"
