@@ -236,8 +236,15 @@ if [ -n "$said" ]; then
     echo "check-fresh: the cron line, with sbscrub removed, said: $said" >&2
     exit 1
 fi
-in_root "$root" apt-get purge -y --autoremove bigram-tools bigram-tools-dev \
-    >>"$fresh/packages.log" 2>&1
+# Only the programs' package, with its conffile, is left to purge; dpkg forgets the other.
+in_root "$root" apt-get purge -y --autoremove bigram-tools >>"$fresh/packages.log" 2>&1 || {
+    cat "$fresh/packages.log" >&2
+    exit 1
+}
+if in_root "$root" dpkg-query -W bigram-tools bigram-tools-dev >/dev/null 2>&1; then
+    echo "check-fresh: dpkg still knows the packages after the purge" >&2
+    exit 1
+fi
 snapshot >"$fresh/after-packages"
 if ! diff "$fresh/before-packages" "$fresh/after-packages" >&2; then
     echo "check-fresh: installing and purging the packages changed the root (above)" >&2
