@@ -241,8 +241,10 @@ in_root "$root" apt-get purge -y --autoremove bigram-tools >>"$fresh/packages.lo
     cat "$fresh/packages.log" >&2
     exit 1
 }
-if in_root "$root" dpkg-query -W bigram-tools bigram-tools-dev >/dev/null 2>&1; then
-    echo "check-fresh: dpkg still knows the packages after the purge" >&2
+left=$(in_root "$root" dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' \
+    bigram-tools bigram-tools-dev 2>/dev/null | grep -v '^[pu]n ' || true)
+if [ -n "$left" ]; then
+    echo "check-fresh: dpkg still holds after the purge: $left" >&2
     exit 1
 fi
 snapshot >"$fresh/after-packages"
