@@ -1,4 +1,5 @@
-# Wraps CMake: `make demo`, `make check`, `make install PREFIX=... DESTDIR=...`. Each target
+# Wraps CMake: `make demo`, `make check`, `make install PREFIX=... DESTDIR=...`, and builds the
+# Debian packages (`make package`). Each target
 # first makes sure the packages it uses are installed (scripts/install-deps.sh).
 BUILD ?= build
 PREFIX ?= /usr/local
@@ -9,7 +10,7 @@ JOBS ?= $(shell nproc 2>/dev/null || echo 2)
 MAKEFLAGS += --no-print-directory
 
 .PHONY: all deps configure build check check-target check-sanitize check-fresh coverage demo \
-	bench fuzz install package clean
+	bench fuzz install uninstall package clean
 
 deps = sh scripts/install-deps.sh
 # $(call configure_in,FOLDER,CACHE OPTIONS): configures FOLDER with the common options and the
@@ -80,13 +81,23 @@ bench:
 	$(call build_in,build-bench,-DCMAKE_BUILD_TYPE=Release -DBUILD_BENCH=ON -DBUILD_TESTING=OFF)
 	bash bench/run.sh build-bench $(BENCH_MB)
 
+# What make install installed is kept in $(BUILD)/installed-files for make uninstall (the tests'
+# own installs rewrite CMake's install_manifest.txt); make uninstall removes those files under
+# the same DESTDIR, and the project's own folders once they are empty.
 install: build
 	DESTDIR=$(DESTDIR) cmake --install $(BUILD)
+	@sh scripts/uninstall.sh --record $(BUILD)/install_manifest.txt $(BUILD)/installed-files
 
-# A Debian package of the installed tree, written to $(BUILD).
-package: build
+uninstall:
+	@DESTDIR=$(DESTDIR) sh scripts/uninstall.sh $(BUILD)/installed-files
+
+# The Debian packages bigram-tools and bigram-tools-dev, built by dpkg-buildpackage from a copy
+# of the tree in $(BUILD)/package-build, written with their .buildinfo and .changes files to
+# $(BUILD)/packages and checked with lintian: any error or warning fails.
+package:
 	@$(deps) package
-	cd $(BUILD) && cpack -G DEB
+	sh scripts/build-packages.sh $(BUILD)/package-build $(BUILD)/packages
+	lintian --pedantic --display-info --fail-on error,warning $(BUILD)/packages/*.changes
 
 clean:
 	rm -rf $(BUILD)

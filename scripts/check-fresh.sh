@@ -1,8 +1,12 @@
 #!/bin/sh
 # Runs the Quick start on a minimal Debian 12 root, as a new user's machine would: in one copy
-# of the bare root, as root, installs make, then runs make demo and make check; in a second copy
-# with only make added, runs make check as a user who is not root, which must stop at once with
-# the command that installs the packages. Needs root on a Debian host.
+# of the bare root, as root, installs make, then runs make demo, make check, and make install
+# followed by make uninstall; in a second copy with only make added, runs make check as a user
+# who is not root, which must stop at once with the command that installs the packages; in a
+# third, builds the Debian packages with make package (lintian included), installs them with
+# apt-get, runs each program from PATH, finds each manual page with man -w, checks that the
+# timer is enabled, then removes and purges them and checks that nothing of them is left.
+# Needs root on a Debian host.
 #
 # FRESH (build/fresh) holds the tarball of the bare root, kept for later runs, and the copies
 # while they are in use. MIRROR is the Debian mirror for debootstrap and apt. FRESH_TARGETS
@@ -65,6 +69,17 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 trap 'exit 129' HUP
 
+# Runs a command in its own process group and waits for it, so that a signal reaches this
+# script at once (it stops the command and unmounts) instead of after the command ends.
+run() {
+    setsid "$@" &
+    child=$!
+    status=0
+    wait "$child" || status=$?
+    child=
+    return "$status"
+}
+
 if [ ! -f "$tarball" ]; then
     begin "building a bare $suite root with debootstrap (minbase)"
     rm -rf "$fresh/bare"
@@ -94,17 +109,6 @@ prepare() {
     mount -t devpts -o newinstance,ptmxmode=0666,mode=0620 devpts "$1/dev/pts"
     mount -t tmpfs -o mode=1777 tmpfs "$1/dev/shm"
     mount --bind "$archives" "$1/var/cache/apt/archives"
-}
-
-# Runs a command in its own process group and waits for it, so that a signal reaches this
-# script at once (it stops the command and unmounts) instead of after the command ends.
-run() {
-    setsid "$@" &
-    child=$!
-    status=0
-    wait "$child" || status=$?
-    child=
-    return "$status"
 }
 
 # Runs a command in the root $1 as root, with a plain environment.
@@ -142,6 +146,16 @@ if [ "$skipped" != 0 ]; then
     exit 1
 fi
 end "make check passed"
+
+begin "as root: make install, then make uninstall leaves /usr/local as it was"
+files_in_local() { (cd "$root/usr/local" && find . ! -type d | sort); }
+files_in_local >"$fresh/local-before"
+in_root "$root" sh -c "cd $src && make install >/root/install.log && make uninstall"
+if ! files_in_local | diff "$fresh/local-before" - >&2; then
+    echo "check-fresh: make uninstall changed the files in /usr/local (above)" >&2
+    exit 1
+fi
+end "installed and uninstalled"
 cleanup
 
 begin "as a user who is not root: make check must stop and name the packages"
@@ -170,6 +184,75 @@ if grep -q "cmake -S\|Building" "$fresh/user.log"; then
     exit 1
 fi
 end "refused, naming every package"
+cleanup
+
+begin "as root, in a copy of its own: make package, then install, run and purge the packages"
+prepare "$root" "$src"
+add_make "$root"
+in_root "$root" sh -c "cd $src && make package"
+# man -w below needs man-db, which the packages do not pull in.
+in_root "$root" apt-get install -y man-db >"$fresh/man-db.log" 2>&1 || {
+    cat "$fresh/man-db.log" >&2
+    exit 1
+}
+# Every file, link and folder of the root but the package system's own records, caches and logs.
+snapshot() {
+    (cd "$root" && find etc usr var opt -xdev \( -path var/cache -o -path var/lib/apt -o \
+        -path var/lib/dpkg -o -path var/log \) -prune -o -print | sort)
+}
+snapshot >"$fresh/before-packages"
+debs="./bigram-tools_*.deb ./bigram-tools-dev_*.deb"
+in_root "$root" sh -c "cd $src/build/packages && apt-get install -y $debs" \
+    >"$fresh/packages.log" 2>&1 || {
+    cat "$fresh/packages.log" >&2
+    exit 1
+}
+# Each program from PATH, where the package put it, and each page where man finds it.
+in_root "$root" sh -ec '
+    for program in /usr/bin/bigramlist /usr/bin/sndcheck /usr/sbin/sbscrub; do
+        test "$(command -v "${program##*/}")" = "$program"
+    done
+    test "$(printf "/usr/bin\n/usr/lib\n" | bigramlist | tr "\n" " ")" = "/u sr /b in li "
+    status=0
+    sndcheck || status=$?
+    test "$status" = 1
+    sbscrub -h | grep -q "^usage: sbscrub \[options\]$"
+    for page in 1/bigramlist 1/sndcheck 8/sbscrub; do
+        test "$(man -w "${page#*/}")" = "/usr/share/man/man${page%/*}/${page#*/}.${page%/*}.gz"
+    done'
+enabled=$(systemctl --root="$root" is-enabled sbscrub.timer || true)
+if [ "$enabled" != enabled ]; then
+    echo "check-fresh: sbscrub.timer is not enabled in the installed root: $enabled" >&2
+    exit 1
+fi
+# Removed, the cron file stays as a conffile and its line does nothing; purged, nothing stays.
+in_root "$root" apt-get remove -y bigram-tools bigram-tools-dev >>"$fresh/packages.log" 2>&1
+if [ ! -f "$root/etc/cron.d/sbscrub" ]; then
+    echo "check-fresh: the cron file went with apt-get remove" >&2
+    exit 1
+fi
+said=$(in_root "$root" sh -c "$(grep -v '^#' "$root/etc/cron.d/sbscrub" | cut -d' ' -f7-)" 2>&1)
+if [ -n "$said" ]; then
+    echo "check-fresh: the cron line, with sbscrub removed, said: $said" >&2
+    exit 1
+fi
+# Only the programs' package, with its conffile, is left to purge; dpkg forgets the other.
+in_root "$root" apt-get purge -y --autoremove bigram-tools >>"$fresh/packages.log" 2>&1 || {
+    cat "$fresh/packages.log" >&2
+    exit 1
+}
+left=$(in_root "$root" dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' \
+    bigram-tools bigram-tools-dev 2>/dev/null | grep -v '^[pu]n ' || true)
+if [ -n "$left" ]; then
+    echo "check-fresh: dpkg still holds after the purge: $left" >&2
+    exit 1
+fi
+snapshot >"$fresh/after-packages"
+if ! diff "$fresh/before-packages" "$fresh/after-packages" >&2; then
+    echo "check-fresh: installing and purging the packages changed the root (above)" >&2
+    exit 1
+fi
+end "installed, ran, removed and purged the packages; nothing left behind"
 cleanup
 
 for target in ${FRESH_TARGETS:-}; do

@@ -15,14 +15,14 @@ log=${DEPS_LOG:-$top/build/install-deps.log}
 packages() {
     case $1 in
     build) echo "make cmake g++ libgtest-dev" ;;
-    check) echo "$(packages build) locales groff-base pkgconf dpkg-dev file systemd strace" ;;
+    check) echo "$(packages build) locales groff-base pkgconf build-essential debhelper systemd strace" ;;
     check-target) echo "$(packages check) g++-powerpc-linux-gnu qemu-user googletest" ;;
     check-sanitize) packages check ;;
     coverage) echo "$(packages check) gcovr" ;;
     fuzz) echo "make cmake clang libclang-rt-14-dev" ;;
     bench) echo "$(packages build) libbenchmark-dev time python3 valgrind strace g++-powerpc-linux-gnu qemu-user" ;;
-    package) echo "$(packages build) dpkg-dev file" ;;
-    check-fresh) echo "debootstrap git" ;;
+    package) echo "make cmake build-essential debhelper lintian" ;;
+    check-fresh) echo "debootstrap git systemd" ;;
     *) echo "install-deps: unknown target: $1" >&2; return 1 ;;
     esac
 }
@@ -36,8 +36,8 @@ purpose() {
     coverage) echo "to measure line and branch coverage" ;;
     fuzz) echo "to build and run the fuzz targets with clang" ;;
     bench) echo "to run the benchmarks" ;;
-    package) echo "to build the Debian package" ;;
-    check-fresh) echo "to build a minimal Debian root and clone the tree into it" ;;
+    package) echo "to build the Debian packages and check them with lintian" ;;
+    check-fresh) echo "to build a minimal Debian root, clone the tree into it and read the units installed there" ;;
     esac
 }
 

@@ -1,8 +1,13 @@
-// make install: the tree it lays out under DESTDIR, and programs outside the project that link
-// the installed support library through find_package and through pkg-config.
+// make install: the tree it lays out under DESTDIR, programs outside the project that link the
+// installed support library through find_package and through pkg-config, and make uninstall.
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 #include <iostream>
 #include <regex>
 #include <sstream>
@@ -16,17 +21,35 @@
 namespace
 {
 
-const std::string prefix = "/usr/local";
+const std::string prefix = INSTALL_PREFIX;
+
+// An exclusive lock on a file in the build tree, held while the guard lives: the tests' installs
+// run one at a time, since each rewrites the build's install manifest.
+struct install_lock {
+    const int fd = open(BUILD_DIR "/install-test.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    install_lock() { EXPECT_EQ(fd >= 0 ? flock(fd, LOCK_EX) : -1, 0) << strerror(errno); }
+    ~install_lock()
+    {
+        if (fd >= 0)
+            close(fd);
+    }
+    install_lock(const install_lock &) = delete;
+    install_lock &operator=(const install_lock &) = delete;
+};
 
 class InstalledTree : public ::testing::Test
 {
   protected:
+    // Installs into dir/root and keeps the install manifest as dir/manifest.
     void SetUp() override
     {
+        const install_lock lock;
         harness::RunResult r =
             install_test::run_ok({CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix},
                                  {.env = {"DESTDIR=" + dir + "/root"}});
         ASSERT_EQ(r.status, 0);
+        harness::write_file(dir + "/manifest",
+                            harness::read_file(BUILD_DIR "/install_manifest.txt"));
     }
 
     // Builds the consumer with g++ and the given extra arguments into dir/name.
@@ -68,6 +91,7 @@ TEST_F(InstalledTree, HoldsTheProgramsPagesLibraryAndPackageFiles)
 {
     const std::string lib = INSTALL_LIBDIR;
     const std::string doc = INSTALL_DOCDIR;
+    const std::string unit = INSTALL_UNIT_DIR;
     struct Expected {
         std::string path; // a regular expression for the path below the prefix
         bool executable;
@@ -78,18 +102,18 @@ TEST_F(InstalledTree, HoldsTheProgramsPagesLibraryAndPackageFiles)
         {"share/man/man1/bigramlist\\.1", false},
         {"share/man/man1/sndcheck\\.1", false},
         {"share/man/man8/sbscrub\\.8", false},
-        {lib + "/libsupport\\.a", false},
-        {"include/bigram_tools/line_reader\\.h", false},
-        {"include/bigram_tools/diagnostics\\.h", false},
-        {"include/bigram_tools/stream_closing\\.h", false},
-        {"include/bigram_tools/quoting\\.h", false},
-        {lib + "/cmake/bigram_tools/bigram_toolsConfig\\.cmake", false},
-        {lib + "/cmake/bigram_tools/bigram_toolsConfigVersion\\.cmake", false},
-        {lib + "/cmake/bigram_tools/bigram_toolsTargets\\.cmake", false},
-        {lib + "/cmake/bigram_tools/bigram_toolsTargets-[a-z]+\\.cmake", false},
-        {lib + "/pkgconfig/bigram-tools-support\\.pc", false},
-        {doc + "/examples/sbscrub\\.service", false},
-        {doc + "/examples/sbscrub\\.timer", false},
+        {lib + "/libbigram-tools\\.a", false},
+        {"include/bigram-tools/line_reader\\.h", false},
+        {"include/bigram-tools/diagnostics\\.h", false},
+        {"include/bigram-tools/stream_closing\\.h", false},
+        {"include/bigram-tools/quoting\\.h", false},
+        {lib + "/cmake/bigram-tools/bigram-tools-config\\.cmake", false},
+        {lib + "/cmake/bigram-tools/bigram-tools-config-version\\.cmake", false},
+        {lib + "/cmake/bigram-tools/bigram-tools-targets\\.cmake", false},
+        {lib + "/cmake/bigram-tools/bigram-tools-targets-[a-z]+\\.cmake", false},
+        {lib + "/pkgconfig/bigram-tools\\.pc", false},
+        {unit + "/sbscrub\\.service", false},
+        {unit + "/sbscrub\\.timer", false},
         {doc + "/examples/sbscrub\\.cron", false},
     };
     std::vector<std::string> tree = install_test::list_tree(root);
@@ -119,7 +143,7 @@ TEST_F(InstalledTree, PublicHeadersCompileOnTheirOwn)
 {
     // A header that leans on a private one, or on an include of its user, fails here.
     for (const char *header : {"line_reader.h", "diagnostics.h", "stream_closing.h", "quoting.h"}) {
-        const harness::RunOptions source{.input = std::string("#include <bigram_tools/") + header +
+        const harness::RunOptions source{.input = std::string("#include <bigram-tools/") + header +
                                                   ">\n"};
         harness::RunResult r = harness::run_program(CXX_COMPILER,
                                                     {CXX_COMPILER, "-std=c++20", "-Wall", "-Wextra",
@@ -151,7 +175,7 @@ TEST_F(InstalledTree, FindPackageBuildsAConsumer)
     // The package came from the installed tree, not from anywhere else on the host.
     std::smatch found;
     std::string cache = harness::read_file(build + "/CMakeCache.txt");
-    ASSERT_TRUE(std::regex_search(cache, found, std::regex("bigram_tools_DIR:PATH=(.*)")));
+    ASSERT_TRUE(std::regex_search(cache, found, std::regex("bigram-tools_DIR:PATH=(.*)")));
     EXPECT_EQ(found[1].str().rfind(root + "/", 0), 0u) << found[1];
 
     install_test::run_ok({CMAKE_COMMAND, "--build", build});
@@ -165,10 +189,10 @@ TEST_F(InstalledTree, PkgConfigBuildsAConsumer)
     const harness::RunOptions search{
         .env = {"PKG_CONFIG_LIBDIR=" + root + "/" INSTALL_LIBDIR "/pkgconfig", "PKG_CONFIG_PATH="}};
     harness::RunResult version =
-        install_test::run_ok({pkg_config, "--modversion", "bigram-tools-support"}, search);
+        install_test::run_ok({pkg_config, "--modversion", "bigram-tools"}, search);
     EXPECT_EQ(version.out, PROJECT_VERSION "\n");
     harness::RunResult flags =
-        install_test::run_ok({pkg_config, "--cflags", "--libs", "bigram-tools-support"}, search);
+        install_test::run_ok({pkg_config, "--cflags", "--libs", "bigram-tools"}, search);
     ASSERT_EQ(flags.status, 0);
 
     std::vector<std::string> args;
@@ -180,7 +204,39 @@ TEST_F(InstalledTree, PkgConfigBuildsAConsumer)
             EXPECT_EQ(word.rfind(root + "/", 2), 2u) << word;
         }
     }
+    // An unrelated shared library of a common name beside the installed one is not linked.
+    install_test::run_ok({CXX_COMPILER, "-shared", "-fPIC", "-x", "c++", "/dev/null", "-o",
+                          root + "/" INSTALL_LIBDIR "/libsupport.so"});
     expect_consumer_works(compile_consumer("consumer", args));
+}
+
+TEST_F(InstalledTree, SchedulesRunTheInstalledScrubber)
+{
+    const std::string installed = prefix + "/sbin/sbscrub";
+    EXPECT_EQ(access((dir + "/root" + installed).c_str(), X_OK), 0) << installed;
+    std::smatch m;
+    std::string service = harness::read_file(root + "/" INSTALL_UNIT_DIR "/sbscrub.service");
+    ASSERT_TRUE(std::regex_search(service, m, std::regex("\nExecStart=(\\S+)\n"))) << service;
+    EXPECT_EQ(m[1].str(), installed);
+    std::string cron = harness::read_file(root + "/" INSTALL_DOCDIR "/examples/sbscrub.cron");
+    EXPECT_NE(cron.find(" " + installed + "\n"), std::string::npos) << cron;
+}
+
+TEST_F(InstalledTree, UninstallRemovesWhatWasInstalled)
+{
+    REQUIRE_TOOL(sh, "sh");
+    // Files of others beside the installed ones stay, and so do their folders.
+    const std::vector<std::string> others = {"bin/other", "include/other.h"};
+    for (const auto &path : others)
+        harness::write_file(root + "/" + path, "");
+    const std::string script = SOURCE_DIR "/scripts/uninstall.sh", list = dir + "/installed";
+    install_test::run_ok({sh, script, "--record", dir + "/manifest", list});
+    install_test::run_ok({sh, script, list}, {.env = {"DESTDIR=" + dir + "/root"}});
+    EXPECT_EQ(install_test::list_tree(root), others);
+    // The folders of the project's own name are gone.
+    for (const std::string path :
+         {"include/bigram-tools", INSTALL_LIBDIR "/cmake/bigram-tools", INSTALL_DOCDIR})
+        EXPECT_FALSE(std::filesystem::exists(root + "/" + path)) << path;
 }
 
 TEST_F(InstalledTree, InstalledProgramsRun)

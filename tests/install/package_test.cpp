@@ -1,8 +1,12 @@
-// make package: the Debian package holds the programs, their pages and the library, carries
-// sound metadata, and its programs run once unpacked.
+// make package: the two Debian packages are built reproducibly, each holds what it should with
+// sound metadata, the timer is enabled on installation, and the programs run once unpacked.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <iostream>
+#include <map>
+#include <regex>
 #include <string>
 
 #include "run_program.h"
@@ -23,60 +27,154 @@ std::string field(const std::string &info, const std::string &name)
     return "";
 }
 
-TEST(DebianPackage, HoldsTheProgramsAndPagesAndRuns)
+// The regular files and links of a package (dpkg-deb -c), each with its mode and owner.
+std::map<std::string, std::string> contents(const std::string &dpkg_deb, const std::string &deb)
+{
+    std::map<std::string, std::string> files;
+    const std::regex entry(R"(([-l][rwxsStT-]{9}) (\S+) +\d+ \S+ \S+ \./(\S+).*)");
+    for (const auto &line : install_test::lines(install_test::run_ok({dpkg_deb, "-c", deb}).out)) {
+        std::smatch m;
+        if (std::regex_match(line, m, entry))
+            files[m[3].str()] = m[1].str() + " " + m[2].str();
+    }
+    return files;
+}
+
+// The first output line of a command.
+std::string first_line(const std::vector<std::string> &argv)
+{
+    std::string out = install_test::run_ok(argv).out;
+    return out.substr(0, out.find('\n'));
+}
+
+TEST(DebianPackages, BuildReproduciblyAndHoldWhatTheyShould)
 {
     if (harness::under_emulator())
         GTEST_SKIP() << "a package for the target needs its C library registered with dpkg, "
                         "which the cross toolchain does not do";
+    REQUIRE_TOOL(sh, "sh");
     REQUIRE_TOOL(dpkg_deb, "dpkg-deb");
-    REQUIRE_TOOL(dpkg, "dpkg");
-    REQUIRE_TOOL(shlibdeps, "dpkg-shlibdeps");
+    REQUIRE_TOOL(dpkg_architecture, "dpkg-architecture");
+    REQUIRE_TOOL(buildpackage, "dpkg-buildpackage");
+    REQUIRE_TOOL(dh, "dh");
     const harness::temp_dir scratch;
     const std::string &dir = scratch.path();
+    // Two builds at once, from different folders and with different umasks.
+    const std::string script = SOURCE_DIR "/scripts/build-packages.sh";
+    const std::string first = dir + "/a/out", second = dir + "/second-build/out";
     install_test::run_ok(
-        {CPACK_COMMAND, "-G", "DEB", "-B", dir, "--config", BUILD_DIR "/CPackConfig.cmake"});
-    std::string deb;
-    for (const auto &entry : std::filesystem::directory_iterator(dir))
-        if (entry.path().extension() == ".deb")
-            deb = entry.path().string();
-    ASSERT_NE(deb, "") << "no package in " << dir;
+        {sh, "-c",
+         "sh \"$0\" \"$1/work\" \"$1/out\" >\"$1.log\" 2>&1 & first=$!; "
+         "(umask 077; sh \"$0\" \"$2/work\" \"$2/out\" >\"$2.log\" 2>&1) || { cat \"$2.log\"; "
+         "exit 1; }; wait $first || { cat \"$1.log\"; exit 1; }",
+         script, dir + "/a", dir + "/second-build"},
+        {.env = {"SOURCE_DATE_EPOCH=1767225600"}, .timeout_ms = 600000});
 
-    std::string contents = install_test::run_ok({dpkg_deb, "-c", deb}).out;
-    for (const char *path :
-         {"./usr/bin/bigramlist", "./usr/bin/sndcheck", "./usr/sbin/sbscrub",
-          "./usr/share/man/man1/bigramlist.1", "./usr/share/man/man1/sndcheck.1",
-          "./usr/share/man/man8/sbscrub.8", "/libsupport.a", "./usr/include/bigram_tools/quoting.h",
-          "/pkgconfig/bigram-tools-support.pc", "/examples/sbscrub.timer"})
-        EXPECT_NE(contents.find(std::string(path) + "\n"), std::string::npos) << path;
-    EXPECT_EQ(contents.find("/usr/local/"), std::string::npos) << contents;
-    EXPECT_EQ(contents.find("stdout_state.h"), std::string::npos);
-
-    std::string info = install_test::run_ok({dpkg_deb, "-I", deb}).out;
-    std::string arch = install_test::run_ok({dpkg, "--print-architecture"}).out;
-    arch = arch.substr(0, arch.find('\n'));
-    struct {
-        const char *name, *value;
-    } fields[] = {
-        {"Package", "bigram-tools"},
-        {"Version", PROJECT_VERSION},
-        {"Architecture", arch.c_str()},
-        {"Section", "utils"},
+    const std::string arch = first_line({dpkg_architecture, "-qDEB_HOST_ARCH"});
+    const std::string lib = "usr/lib/" + first_line({dpkg_architecture, "-qDEB_HOST_MULTIARCH"});
+    const std::string bin = "-rwxr-xr-x root/root", data = "-rw-r--r-- root/root";
+    struct Package {
+        std::string name, section, multi_arch;
+        std::vector<std::pair<std::string, std::string>> files; // path pattern, mode and owner
+        std::string conffiles;
+    } packages[] = {
+        {"bigram-tools",
+         "utils",
+         "",
+         {{"usr/bin/bigramlist", bin},
+          {"usr/bin/sndcheck", bin},
+          {"usr/sbin/sbscrub", bin},
+          {"usr/share/man/man1/bigramlist\\.1\\.gz", data},
+          {"usr/share/man/man1/sndcheck\\.1\\.gz", data},
+          {"usr/share/man/man8/sbscrub\\.8\\.gz", data},
+          {"lib/systemd/system/sbscrub\\.service", data},
+          {"lib/systemd/system/sbscrub\\.timer", data},
+          {"etc/cron\\.d/sbscrub", data},
+          {"usr/share/doc/bigram-tools/(copyright|changelog\\.gz)", data}},
+         "/etc/cron.d/sbscrub\n"},
+        {"bigram-tools-dev",
+         "libdevel",
+         "same",
+         {{"usr/include/bigram-tools/(line_reader|diagnostics|stream_closing|quoting)\\.h", data},
+          {lib + "/libbigram-tools\\.a", data},
+          {lib + "/cmake/bigram-tools/bigram-tools-(config|config-version|targets)\\.cmake", data},
+          {lib + "/cmake/bigram-tools/bigram-tools-targets-[a-z]+\\.cmake", data},
+          {lib + "/pkgconfig/bigram-tools\\.pc", data},
+          {"usr/share/doc/bigram-tools-dev/(copyright|changelog\\.gz)", data}},
+         ""},
     };
-    for (const auto &f : fields)
-        EXPECT_EQ(field(info, f.name), f.value) << f.name << "\n" << info;
-    EXPECT_NE(field(info, "Maintainer"), "");
-    EXPECT_NE(field(info, "Description"), "");
-    // The programs link the C library; the dependency list names it.
-    EXPECT_NE(field(info, "Depends").find("libc6"), std::string::npos) << info;
+    std::vector<std::string> built;
+    for (const auto &entry : std::filesystem::directory_iterator(first))
+        if (entry.path().extension() == ".deb")
+            built.push_back(entry.path().filename().string());
+    std::sort(built.begin(), built.end());
+    EXPECT_EQ(built,
+              (std::vector<std::string>{"bigram-tools-dev_" PROJECT_VERSION "_" + arch + ".deb",
+                                        "bigram-tools_" PROJECT_VERSION "_" + arch + ".deb"}));
 
+    for (const auto &p : packages) {
+        const std::string deb = first + "/" + p.name + "_" PROJECT_VERSION "_" + arch + ".deb";
+        ASSERT_TRUE(harness::exists(deb)) << deb;
+        EXPECT_TRUE(harness::read_file(deb) ==
+                    harness::read_file(second + deb.substr(first.size())))
+            << p.name << " differs between two builds of the same source";
+
+        std::cout << p.name << ":\n";
+        std::vector<bool> seen(p.files.size());
+        for (const auto &[path, mode] : contents(dpkg_deb, deb)) {
+            std::cout << "  " << mode << " " << path << "\n";
+            bool known = false;
+            for (size_t i = 0; i < p.files.size(); ++i) {
+                if (!std::regex_match(path, std::regex(p.files[i].first)))
+                    continue;
+                known = seen[i] = true;
+                EXPECT_EQ(mode, p.files[i].second) << path;
+            }
+            EXPECT_TRUE(known) << p.name << ": unexpected file " << path;
+        }
+        for (size_t i = 0; i < p.files.size(); ++i)
+            EXPECT_TRUE(seen[i]) << p.name << ": missing " << p.files[i].first;
+
+        std::string info = install_test::run_ok({dpkg_deb, "-I", deb}).out;
+        const std::pair<const char *, std::string> fields[] = {{"Package", p.name},
+                                                               {"Version", PROJECT_VERSION},
+                                                               {"Architecture", arch},
+                                                               {"Section", p.section},
+                                                               {"Multi-Arch", p.multi_arch}};
+        for (const auto &[name, value] : fields)
+            EXPECT_EQ(field(info, name), value) << p.name << " " << name << "\n" << info;
+        std::string control = dir + "/" + p.name + ".control";
+        install_test::run_ok({dpkg_deb, "-e", deb, control});
+        std::string conffiles = control + "/conffiles";
+        EXPECT_EQ(harness::exists(conffiles) ? harness::read_file(conffiles) : "", p.conffiles)
+            << p.name;
+    }
+
+    // The programs link the C library, and the dependency list names it. The timer is enabled
+    // on installation; the service runs only from the timer, not at installation.
+    const std::string programs = first + "/bigram-tools_" PROJECT_VERSION "_" + arch + ".deb";
+    EXPECT_NE(field(install_test::run_ok({dpkg_deb, "-I", programs}).out, "Depends").find("libc6"),
+              std::string::npos);
+    std::string postinst = harness::read_file(dir + "/bigram-tools.control/postinst");
+    EXPECT_NE(postinst.find("deb-systemd-helper enable 'sbscrub.timer'"), std::string::npos)
+        << postinst;
+    EXPECT_EQ(postinst.find("sbscrub.service"), std::string::npos) << postinst;
+
+    // Unpacked, the programs run, and the schedules name the packaged scrubber.
     std::string unpacked = dir + "/unpacked";
-    install_test::run_ok({dpkg_deb, "-x", deb, unpacked});
+    install_test::run_ok({dpkg_deb, "-x", programs, unpacked});
     harness::RunResult r = harness::run_program(unpacked + "/usr/bin/bigramlist", {"bigramlist"},
                                                 {.input = "/usr/bin\n/usr/lib\n"});
     EXPECT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.out, "/u\nsr\n/b\nin\nli\n");
     r = harness::run_program(unpacked + "/usr/sbin/sbscrub", {"sbscrub", "-h"});
     EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(harness::read_file(unpacked + "/lib/systemd/system/sbscrub.service")
+                  .find("\nExecStart=/usr/sbin/sbscrub\n"),
+              std::string::npos);
+    std::string cron = harness::read_file(unpacked + "/etc/cron.d/sbscrub");
+    EXPECT_NE(cron.find("test ! -x /usr/sbin/sbscrub "), std::string::npos) << cron;
+    EXPECT_NE(cron.find(" /usr/sbin/sbscrub\n"), std::string::npos) << cron;
 }
 
 } // namespace

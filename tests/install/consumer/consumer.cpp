@@ -1,9 +1,9 @@
 // Uses each public header of the installed support library: reads lines of any length, prints
 // each one quoted for a shell, and checks at exit that standard output was written.
-#include <bigram_tools/diagnostics.h>
-#include <bigram_tools/line_reader.h>
-#include <bigram_tools/quoting.h>
-#include <bigram_tools/stream_closing.h>
+#include <bigram-tools/diagnostics.h>
+#include <bigram-tools/line_reader.h>
+#include <bigram-tools/quoting.h>
+#include <bigram-tools/stream_closing.h>
 
 #include <cstdio>
 #include <cstdlib>
