@@ -159,8 +159,9 @@ TEST(Contrib, CronLineRunsTheScrubberOnlyWhenItShould)
         }
         int held = open((dir + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
         ASSERT_GE(held, 0);
-        if (c.locked)
+        if (c.locked) {
             ASSERT_EQ(flock(held, LOCK_EX), 0);
+        }
         harness::RunResult r =
             harness::run_program(sh, {"sh", "-c", run},
                                  {.env = {"PATH=/usr/bin:/bin", std::string("NAP=") + c.nap,
