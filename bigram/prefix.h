@@ -24,10 +24,12 @@ inline unsigned differing_bytes(const char *a, const char *b, size_t p)
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(x, y))) ^ 0xFFFFu;
 }
 
-// The index of the first differing byte of the 16 at a + p and b + p, given that one differs.
-inline size_t first_difference(const char *a, const char *b, size_t p)
+// The index of the first differing byte of the 16 at a + p and b + p, or none when they are
+// all equal.
+inline size_t first_difference(const char *a, const char *b, size_t p, size_t none)
 {
-    return p + static_cast<size_t>(std::countr_zero(differing_bytes(a, b, p)));
+    const unsigned d = differing_bytes(a, b, p);
+    return d ? p + static_cast<size_t>(std::countr_zero(d)) : none;
 }
 
 // Index of the first byte at which a and b differ, or n when their first n bytes are equal.
@@ -45,18 +47,12 @@ inline size_t common_prefix(const char *a, const char *b, size_t n)
             _mm_cmpeq_epi8(_mm_loadu_si128(reinterpret_cast<const __m128i *>(a + p + 16)),
                            _mm_loadu_si128(reinterpret_cast<const __m128i *>(b + p + 16))));
         if (_mm_movemask_epi8(same) != 0xFFFF)
-            return differing_bytes(a, b, p) ? first_difference(a, b, p)
-                                            : first_difference(a, b, p + 16);
+            return first_difference(a, b, p, first_difference(a, b, p + 16, n));
     }
-    if (p + 16 <= n) {
-        if (differing_bytes(a, b, p))
-            return first_difference(a, b, p);
-        p += 16;
-    }
-    if (p == n)
-        return n;
+    if (p + 16 <= n && differing_bytes(a, b, p))
+        return first_difference(a, b, p, n);
     // The last 16 bytes, overlapping those already found equal.
-    return differing_bytes(a, b, n - 16) ? first_difference(a, b, n - 16) : n;
+    return p == n ? n : first_difference(a, b, n - 16, n);
 }
 
 #else
