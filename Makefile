@@ -1,6 +1,6 @@
 # Wraps CMake: `make demo`, `make check`, `make install PREFIX=... DESTDIR=...`, and builds the
-# Debian packages (`make package`). Each target
-# first makes sure the packages it uses are installed (scripts/install-deps.sh).
+# Debian packages (`make package`). Each target first makes sure the packages it uses are
+# installed (scripts/install-deps.sh).
 BUILD ?= build
 PREFIX ?= /usr/local
 WERROR ?= OFF
@@ -50,7 +50,8 @@ check-sanitize:
 	$(call build_in,build-asan,-DSANITIZE=ON)
 	$(call test_in,build-asan)
 
-# make demo and make check on a minimal Debian 12 root, as root, and the non-root refusal.
+# The Quick start on a minimal Debian 12 root: make demo, make check and make install as root,
+# the non-root refusal, and the Debian packages built, installed and purged.
 check-fresh:
 	@sh scripts/check-fresh.sh
 

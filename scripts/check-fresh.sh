@@ -31,6 +31,8 @@ fresh=$(cd "$fresh" && pwd)
 tarball=$fresh/$suite-minbase.tar
 archives=$fresh/apt-archives
 mkdir -p "$archives"
+# The logs of this run only: the stages add to them.
+rm -f "$fresh/add-make.log" "$fresh/man-db.log" "$fresh/packages.log"
 
 # Wall time of a stage, printed when it ends.
 stage_start=0
@@ -118,12 +120,19 @@ in_root() {
     run chroot "$dir" /usr/bin/env -i PATH=$path HOME=/root "$@"
 }
 
-# Installs make in the root $1, as the user would by hand; the output goes to a log.
-add_make() {
-    in_root "$1" sh -c 'apt-get update && apt-get install -y make' >"$fresh/add-make.log" 2>&1 || {
-        cat "$fresh/add-make.log" >&2
+# Runs a command with its output added to the log $1, which is shown when the command fails.
+logged() {
+    log=$1
+    shift
+    "$@" >>"$log" 2>&1 || {
+        cat "$log" >&2
         exit 1
     }
+}
+
+# Installs make in the root $1, as the user would by hand.
+add_make() {
+    logged "$fresh/add-make.log" in_root "$1" sh -c 'apt-get update && apt-get install -y make'
 }
 
 total_start=$(date +%s)
@@ -191,10 +200,7 @@ prepare "$root" "$src"
 add_make "$root"
 in_root "$root" sh -c "cd $src && make package"
 # man -w below needs man-db, which the packages do not pull in.
-in_root "$root" apt-get install -y man-db >"$fresh/man-db.log" 2>&1 || {
-    cat "$fresh/man-db.log" >&2
-    exit 1
-}
+logged "$fresh/man-db.log" in_root "$root" apt-get install -y man-db
 # Every file, link and folder of the root but the package system's own records, caches and logs.
 snapshot() {
     (cd "$root" && find etc usr var opt -xdev \( -path var/cache -o -path var/lib/apt -o \
@@ -202,11 +208,7 @@ snapshot() {
 }
 snapshot >"$fresh/before-packages"
 debs="./bigram-tools_*.deb ./bigram-tools-dev_*.deb"
-in_root "$root" sh -c "cd $src/build/packages && apt-get install -y $debs" \
-    >"$fresh/packages.log" 2>&1 || {
-    cat "$fresh/packages.log" >&2
-    exit 1
-}
+logged "$fresh/packages.log" in_root "$root" sh -c "cd $src/build/packages && apt-get install -y $debs"
 # Each program from PATH, where the package put it, and each page where man finds it.
 in_root "$root" sh -ec '
     for program in /usr/bin/bigramlist /usr/bin/sndcheck /usr/sbin/sbscrub; do
@@ -226,7 +228,7 @@ if [ "$enabled" != enabled ]; then
     exit 1
 fi
 # Removed, the cron file stays as a conffile and its line does nothing; purged, nothing stays.
-in_root "$root" apt-get remove -y bigram-tools bigram-tools-dev >>"$fresh/packages.log" 2>&1
+logged "$fresh/packages.log" in_root "$root" apt-get remove -y bigram-tools bigram-tools-dev
 if [ ! -f "$root/etc/cron.d/sbscrub" ]; then
     echo "check-fresh: the cron file went with apt-get remove" >&2
     exit 1
@@ -237,10 +239,7 @@ if [ -n "$said" ]; then
     exit 1
 fi
 # Only the programs' package, with its conffile, is left to purge; dpkg forgets the other.
-in_root "$root" apt-get purge -y --autoremove bigram-tools >>"$fresh/packages.log" 2>&1 || {
-    cat "$fresh/packages.log" >&2
-    exit 1
-}
+logged "$fresh/packages.log" in_root "$root" apt-get purge -y --autoremove bigram-tools
 left=$(in_root "$root" dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' \
     bigram-tools bigram-tools-dev 2>/dev/null | grep -v '^[pu]n ' || true)
 if [ -n "$left" ]; then
