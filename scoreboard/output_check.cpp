@@ -18,8 +18,8 @@ int first_failure = 0; // errno of the first failed write or flush
 
 void remember(bool failed)
 {
-    if (failed && first_failure == 0)
-        first_failure = errno != 0 ? errno : EIO;
+    if (failed)
+        lost(errno != 0 ? errno : EIO);
 }
 
 } // namespace
@@ -27,6 +27,12 @@ void remember(bool failed)
 void write(const char *data, size_t n)
 {
     remember(fwrite(data, 1, n, stdout) != n);
+}
+
+void lost(int error)
+{
+    if (first_failure == 0)
+        first_failure = error;
 }
 
 void flush()

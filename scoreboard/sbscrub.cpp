@@ -3,8 +3,11 @@
 #include "output_check.h"
 #include "scoreboard.h"
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -93,6 +96,32 @@ bool find_scoreboard()
     return false;
 }
 
+// Why the scrub failed: the system's text for errno, or what the header shows the file is not.
+const char *scrub_failure(int result)
+{
+    switch (result) {
+    case -2:
+        return "not a scoreboard file (no scoreboard magic number in its header)";
+    case -3:
+        return "scoreboard of an older layout than this program reads";
+    case -4:
+        return "scoreboard of a newer layout than this program reads";
+    default:
+        return strerror(errno);
+    }
+}
+
+// Puts /dev/null, read-only, on each standard descriptor that is closed, so that no file opened
+// later lands there: output meant for a closed standard output would go into the scoreboard.
+// Writes to it still fail with EBADF, as on a closed descriptor. False when one stays closed.
+bool occupy_closed_standard_descriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) != fd)
+            return false;
+    return true;
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -100,6 +129,12 @@ int main(int argc, char *argv[])
     const char *program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "sbscrub";
     if (const char *slash = strrchr(program_name, '/'))
         program_name = slash + 1;
+    if (!occupy_closed_standard_descriptors()) {
+        fprintf(stderr, "/dev/null: %s\n", strerror(errno));
+        return 1;
+    }
+    // A reader of standard output that goes away makes a write error, not the end of the scrub.
+    signal(SIGPIPE, SIG_IGN);
     opterr = 0;
     atexit(output_check::report_at_exit);
 
@@ -137,9 +172,9 @@ int main(int argc, char *argv[])
 
     if (!find_scoreboard())
         return 1;
-    if (util_scoreboard_scrub(verbose) < 0) {
+    if (int result = util_scoreboard_scrub(verbose); result < 0) {
         fprintf(stderr, "error scrubbing scoreboard %s: %s\n", util_get_scoreboard(),
-                strerror(errno));
+                scrub_failure(result));
         return 1;
     }
     return 0;

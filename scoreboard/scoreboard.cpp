@@ -104,6 +104,17 @@ int util_set_scoreboard(const char *path)
     return 0;
 }
 
+int util_check_scoreboard_header(const scoreboard_header *header)
+{
+    if (header->magic != SCOREBOARD_MAGIC)
+        return -2;
+    if (header->version < SCOREBOARD_VERSION)
+        return -3;
+    if (header->version > SCOREBOARD_VERSION)
+        return -4;
+    return 0;
+}
+
 int util_open_scoreboard(int flags)
 {
     // A symbolic link at the path is refused: the scoreboard must be the file itself.
@@ -115,13 +126,7 @@ int util_open_scoreboard(int flags)
         file_access::retry_after_signal([] { return read(scoreboard_fd, &header, sizeof header); });
     if (n != static_cast<ssize_t>(sizeof header))
         return -1;
-    if (header.magic != SCOREBOARD_MAGIC)
-        return -2;
-    if (header.version < SCOREBOARD_VERSION)
-        return -3;
-    if (header.version > SCOREBOARD_VERSION)
-        return -4;
-    return 0;
+    return util_check_scoreboard_header(&header);
 }
 
 scoreboard_entry *util_scoreboard_entry_read()
