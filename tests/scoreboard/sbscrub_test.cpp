@@ -119,32 +119,26 @@ TEST(SbscrubUsageTest, UnknownOptionsAndMissingArguments)
     }
 }
 
-TEST_F(SbscrubTest, FileOptionScrubsQuietly)
+TEST_F(SbscrubTest, FileOptionScrubsQuietlyOrVerbosely)
 {
-    const std::vector<std::vector<std::string>> forms = {
-        {"-f", path}, {"--file", path}, {"--file=" + path}, {"-f" + path}, {"stray", "-f", path},
+    const std::string verbose = "scrubbing ScoreboardFile " + path +
+                                "\nscrubbing scoreboard slot for PID " + std::to_string(dead);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> forms = {
+        {{"-f", path}, ""},
+        {{"--file", path}, ""},
+        {{"--file=" + path}, ""},
+        {{"-f" + path}, ""},
+        {{"stray", "-f", path}, ""},
+        {{"-v", "-f", path}, verbose},
+        {{"--verbose", "-f", path}, verbose},
     };
-    for (const auto &args : forms) {
+    for (const auto &[args, out] : forms) {
         standin::write(path, board);
         auto r = sbscrub(args);
         EXPECT_EQ(r.status, 0) << args[0];
-        EXPECT_EQ(r.out, "") << args[0];
+        EXPECT_EQ(r.out, out) << args[0];
         EXPECT_EQ(r.err, "") << args[0];
         EXPECT_EQ(harness::read_file(path), scrubbed()) << args[0];
-    }
-}
-
-TEST_F(SbscrubTest, VerboseReportsEachClearedSlot)
-{
-    for (const char *flag : {"-v", "--verbose"}) {
-        standin::write(path, board);
-        auto r = sbscrub({flag, "-f", path});
-        EXPECT_EQ(r.status, 0) << flag;
-        EXPECT_EQ(r.out, "scrubbing ScoreboardFile " + path +
-                             "\nscrubbing scoreboard slot for PID " + std::to_string(dead))
-            << flag;
-        EXPECT_EQ(r.err, "") << flag;
-        EXPECT_EQ(harness::read_file(path), scrubbed()) << flag;
     }
 }
 
@@ -157,6 +151,7 @@ TEST_F(SbscrubTest, LostOutputIsAFailure)
     const std::vector<std::string> short_of_memory = {program_paths::preload_failing_alloc,
                                                       "FAIL_ALLOC_MIN=65536"};
     const harness::Redirect full = harness::file("/dev/full", O_WRONLY);
+    const std::vector<std::string> verbose = {"-v", "-f", path}, quiet = {"-f", path};
     struct Case {
         const char *what;
         std::vector<std::string> args;
@@ -166,23 +161,15 @@ TEST_F(SbscrubTest, LostOutputIsAFailure)
     };
     const Case cases[] = {
         {"-h, full", {"-h"}, full, ENOSPC},
-        {"-v, full", {"-v", "-f", path}, full, ENOSPC},
-        {"-v, closed", {"-v", "-f", path}, harness::closed(), EBADF},
-        {"-v, reader gone", {"-v", "-f", path}, harness::broken_pipe(), EPIPE},
-        {"-v, messages beyond memory",
-         {"-v", "-f", path},
-         harness::piped(),
-         ENOMEM,
-         short_of_memory},
+        {"-v, full", verbose, full, ENOSPC},
+        {"-v, closed", verbose, harness::closed(), EBADF},
+        {"-v, reader gone", verbose, harness::broken_pipe(), EPIPE},
+        {"-v, messages beyond memory", verbose, harness::piped(), ENOMEM, short_of_memory},
         // Nor does message text find its way into the scoreboard.
-        {"-v, closed, messages beyond memory",
-         {"-v", "-f", path},
-         harness::closed(),
-         EBADF,
-         short_of_memory},
+        {"-v, closed, beyond memory", verbose, harness::closed(), EBADF, short_of_memory},
         // Nothing is written without -v, so nothing is lost.
-        {"quiet, full", {"-f", path}, full, 0},
-        {"quiet, closed", {"-f", path}, harness::closed(), 0},
+        {"quiet, full", quiet, full, 0},
+        {"quiet, closed", quiet, harness::closed(), 0},
     };
     for (const Case &c : cases) {
         standin::write(path, board);
@@ -192,14 +179,9 @@ TEST_F(SbscrubTest, LostOutputIsAFailure)
         EXPECT_EQ(r.status, c.error ? 1 : 0) << c.what;
         EXPECT_EQ(r.err, c.error ? "write error: " + std::string(strerror(c.error)) + "\n" : "")
             << c.what;
-        // What was kept is written: the first message and a part of the rest.
+        // What was kept is written.
         if (c.out.kind == harness::Redirect::pipe) {
-            EXPECT_EQ(r.out.rfind("scrubbing ScoreboardFile " + path +
-                                      "\nscrubbing scoreboard "
-                                      "slot for PID " +
-                                      std::to_string(dead),
-                                  0),
-                      0u)
+            EXPECT_EQ(r.out.find("scrubbing ScoreboardFile " + path + "\nscrubbing scoreboard"), 0u)
                 << c.what;
         }
         // The scrub ran all the same (compared whole: the board is too large to print).
@@ -258,10 +240,6 @@ TEST_F(SbscrubTest, OpensNoFileOnAStandardDescriptor)
         ASSERT_EQ(fds.size(), 1u) << c.what;
         EXPECT_GE(fds[0], 3) << c.what;
         EXPECT_EQ(r.status, c.status) << c.what;
-        if (c.err.kind == harness::Redirect::pipe) {
-            EXPECT_EQ(r.err, c.status ? "write error: " + std::string(strerror(EBADF)) + "\n" : "")
-                << c.what;
-        }
         EXPECT_EQ(harness::read_file(path), scrubbed()) << c.what;
     }
 }
@@ -442,11 +420,6 @@ TEST_F(SbscrubTest, BadScoreboardContents)
     while (text.size() < 30000)
         text += "Dec  9 15:19:53 host ferryd[4711]: session opened for user ftp\n";
     const char *no_magic = "not a scoreboard file (no scoreboard magic number in its header)";
-    auto with_version = [&](uint32_t version) {
-        standin::Board b = board;
-        b.version = version;
-        return standin::build(b);
-    };
     const Case cases[] = {
         {"empty", "", "", nullptr},
         {"truncated header", truncated, truncated, nullptr},
@@ -455,9 +428,9 @@ TEST_F(SbscrubTest, BadScoreboardContents)
         {"slots of all ones", header + ones, header + std::string(ones.size(), '\0'), nullptr},
         {"all ones", std::string(standin::header_size, '\xff') + ones, "", no_magic},
         {"a text file", text, "", no_magic},
-        {"older layout", with_version(SCOREBOARD_VERSION - 1), "",
+        {"older layout", standin::build({.version = SCOREBOARD_VERSION - 1, .pids = {dead}}), "",
          "scoreboard of an older layout than this program reads"},
-        {"newer layout", with_version(SCOREBOARD_VERSION + 1), "",
+        {"newer layout", standin::build({.version = SCOREBOARD_VERSION + 1, .pids = {dead}}), "",
          "scoreboard of a newer layout than this program reads"},
     };
     for (const Case &c : cases) {
