@@ -28,26 +28,11 @@ bool scoreboard_locked = false;
 scoreboard_header header;
 scoreboard_entry entry;
 
-// A whole-file lock request on the open scoreboard, repeated while it fails with EAGAIN or
-// EINTR; 0 with errno as it was, or -1 on any other failure.
-int lock_scoreboard(short type, bool wait)
-{
-    const int saved = errno;
-    for (;;) {
-        if (file_access::lock_whole_file(scoreboard_fd, type, wait) == 0) {
-            errno = saved;
-            return 0;
-        }
-        if (errno != EAGAIN && errno != EINTR)
-            return -1;
-    }
-}
-
-// Drops the read lock taken by util_scoreboard_entry_read; 0, or -1 on failure.
+// Drops the read lock taken by util_scoreboard_entry_read; 0, or -1 with errno.
 int scoreboard_unlock()
 {
     scoreboard_locked = false;
-    return lock_scoreboard(F_UNLCK, false);
+    return file_access::lock_whole_file(scoreboard_fd, F_UNLCK, false);
 }
 
 } // namespace
@@ -137,7 +122,7 @@ scoreboard_entry *util_scoreboard_entry_read()
     }
     // Without a lock the slots are still read, as the daemon itself would.
     if (!scoreboard_locked)
-        scoreboard_locked = lock_scoreboard(F_RDLCK, true) == 0;
+        scoreboard_locked = file_access::lock_whole_file(scoreboard_fd, F_RDLCK, true) == 0;
     errno = 0;
     for (;;) {
         // Zeroed before every read, so that a trailing partial slot is padded with zeros and
@@ -145,9 +130,6 @@ scoreboard_entry *util_scoreboard_entry_read()
         memset(&entry, 0, sizeof entry);
         ssize_t n = file_access::retry_after_signal(
             [] { return read(scoreboard_fd, &entry, sizeof entry); });
-        // End of file is no error, also after a read that a signal interrupted.
-        if (n == 0)
-            errno = 0;
         if (n <= 0)
             break;
         if (entry.pid != 0) {
@@ -155,13 +137,14 @@ scoreboard_entry *util_scoreboard_entry_read()
             return &entry;
         }
     }
-    int saved = errno;
-    scoreboard_unlock();
-    if (saved == 0)
-        saved = errno;
-    if (saved != 0)
-        printf("error reading scoreboard entry: %s\n", strerror(saved));
-    errno = saved;
+    // A read error is the one reported; else a failed unlock's, if any.
+    if (errno != 0)
+        file_access::keeping_errno(scoreboard_unlock);
+    else
+        scoreboard_unlock();
+    if (errno != 0)
+        file_access::keeping_errno(
+            [] { printf("error reading scoreboard entry: %s\n", strerror(errno)); });
     return nullptr;
 }
 
