@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -40,6 +41,14 @@ void flush()
     remember(fflush(stdout) != 0);
 }
 
+void report(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
+}
+
 void report_at_exit()
 {
     remember(ferror(stdout) != 0);
@@ -48,7 +57,7 @@ void report_at_exit()
     errno = 0;
     remember(fclose(stdout) != 0 && (pending || errno != EBADF));
     if (first_failure != 0) {
-        fprintf(stderr, "write error: %s\n", strerror(first_failure));
+        report("write error: %s\n", strerror(first_failure));
         _exit(1);
     }
 }

@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <string_view>
 
 #ifndef SBSCRUB_DEFAULT_CONFIG
 #error "SBSCRUB_DEFAULT_CONFIG must name the compiled-in configuration path"
@@ -52,11 +51,10 @@ const option_help scrub_option_help[] = {
 static_assert(std::size(scrub_option_help) == std::size(scrub_long_options),
               "every long option has its row in the usage text");
 
-// Printed, line by line, after the message that no scoreboard can be found.
-constexpr std::string_view missing_scoreboard_hint[] = {
-    "(Perhaps you need to specify the ScoreboardFile with -f, or change\n",
-    " the compile-time default directory?)\n",
-};
+// Printed after the message that no scoreboard can be found.
+constexpr const char *missing_scoreboard_hint =
+    "(Perhaps you need to specify the ScoreboardFile with -f, or change\n"
+    " the compile-time default directory?)\n";
 
 [[noreturn]] void show_usage(const char *program_name, int status)
 {
@@ -90,9 +88,8 @@ bool find_scoreboard()
     }
     if (scoreboard_exists())
         return true;
-    fprintf(stderr, "%s: %s\n", util_get_scoreboard(), strerror(errno));
-    for (std::string_view line : missing_scoreboard_hint)
-        fwrite(line.data(), 1, line.size(), stderr);
+    output_check::report("%s: %s\n%s", util_get_scoreboard(), strerror(errno),
+                         missing_scoreboard_hint);
     return false;
 }
 
@@ -130,7 +127,7 @@ int main(int argc, char *argv[])
     if (const char *slash = strrchr(program_name, '/'))
         program_name = slash + 1;
     if (!occupy_closed_standard_descriptors()) {
-        fprintf(stderr, "/dev/null: %s\n", strerror(errno));
+        output_check::report("/dev/null: %s\n", strerror(errno));
         return 1;
     }
     // A reader of standard output that goes away makes a write error, not the end of the scrub.
@@ -146,7 +143,7 @@ int main(int argc, char *argv[])
             free(config_copy);
             config_copy = strdup(optarg);
             if (config_copy == nullptr) {
-                fprintf(stderr, "%s: %s\n", optarg, strerror(errno));
+                output_check::report("%s: %s\n", optarg, strerror(errno));
                 return 1;
             }
             config_path = config_copy;
@@ -163,9 +160,9 @@ int main(int argc, char *argv[])
         default:
             // An unknown long option leaves no option character; name the argument instead.
             if (optopt != 0)
-                fprintf(stderr, "unknown option: %c\n", optopt);
+                output_check::report("unknown option: %c\n", optopt);
             else
-                fprintf(stderr, "unknown option: %s\n", argv[optind - 1]);
+                output_check::report("unknown option: %s\n", argv[optind - 1]);
             show_usage(program_name, 1);
         }
     }
@@ -173,8 +170,8 @@ int main(int argc, char *argv[])
     if (!find_scoreboard())
         return 1;
     if (int result = util_scoreboard_scrub(verbose); result < 0) {
-        fprintf(stderr, "error scrubbing scoreboard %s: %s\n", util_get_scoreboard(),
-                scrub_failure(result));
+        output_check::report("error scrubbing scoreboard %s: %s\n", util_get_scoreboard(),
+                             scrub_failure(result));
         return 1;
     }
     return 0;
