@@ -6,7 +6,9 @@
 #include <sys/types.h>
 
 #include <functional>
+#include <source_location>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace harness
@@ -50,6 +52,13 @@ struct RunResult {
     bool timed_out = false;
     std::string out, err; // what it wrote to piped standard output and standard error
 };
+
+// Checks that a run exited with status (-1 when a signal ended it) and wrote exactly out and err.
+// What differs makes one failure of the current test, at the caller's line, headed by label (the
+// row's name) with a line for each of status, out and err that differed; returns true when none.
+bool expect_run(const RunResult &result, int status, std::string_view out, std::string_view err,
+                std::string_view label = {},
+                std::source_location where = std::source_location::current());
 
 // Runs the program at path with the given argument vector (argv[0] included).
 RunResult run_program(const std::string &path, const std::vector<std::string> &argv,
