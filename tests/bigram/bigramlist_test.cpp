@@ -18,8 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include "build_facts.h"
 #include "pair_model.h"
-#include "program_paths.h"
 #include "run_program.h"
 #include "temp_dir.h"
 
@@ -31,7 +31,7 @@ using harness::RunResult;
 
 RunResult run_bigramlist(const RunOptions &o)
 {
-    return harness::run_program(program_paths::bigramlist, {"P"}, o);
+    return harness::run_program(build_facts::bigramlist, {"P"}, o);
 }
 
 RunResult run_bigramlist(const std::string &input)
@@ -166,13 +166,13 @@ TEST(Bigramlist, StopsAtTheFirstReadError)
                                      "trace=read", "-e", "inject=read:error=EIO:when=2"};
     if (const char *emulator = getenv("HARNESS_EMULATOR"))
         argv.push_back(emulator);
-    argv.push_back(program_paths::bigramlist);
+    argv.push_back(build_facts::bigramlist);
     RunResult r = harness::run_program(
         strace, argv, {.in = harness::file(fifo, O_RDONLY), .env = {leak_check_off}});
     writer.join();
     EXPECT_EQ(r.out, "/u\nsr\n/b\nin\nli\n");
     EXPECT_EQ(r.err,
-              std::string(program_paths::bigramlist) + ": read error: " + strerror(EIO) + "\n");
+              std::string(build_facts::bigramlist) + ": read error: " + strerror(EIO) + "\n");
     EXPECT_EQ(r.status, 1);
 }
 
@@ -188,7 +188,7 @@ Requests traced_requests(const RunOptions &o, const std::string &trace)
                                      "signal=none",     "-s", "0"};
     if (const char *emulator = getenv("HARNESS_EMULATOR"))
         argv.push_back(emulator);
-    argv.push_back(program_paths::bigramlist);
+    argv.push_back(build_facts::bigramlist);
     RunOptions traced = o;
     traced.env.push_back(leak_check_off);
     RunResult r = harness::run_program(argv[0], argv, traced);
@@ -264,7 +264,7 @@ TEST(Bigramlist, StandardStreamsGetLargeBuffersUnlessATerminal)
 
 TEST(Bigramlist, ArgumentsAreIgnored)
 {
-    RunResult r = harness::run_program(program_paths::bigramlist, {"P", "-x", "--help", "file"},
+    RunResult r = harness::run_program(build_facts::bigramlist, {"P", "-x", "--help", "file"},
                                        {.input = "abcd\n"});
     EXPECT_EQ(r.out, "ab\ncd\n");
     EXPECT_EQ(r.status, 0);
@@ -285,7 +285,7 @@ TEST(Bigramlist, MemoryExhaustionEndsWithAMessageAfterTheEarlierPairs)
     };
     for (const auto &c : cases) {
         RunOptions o{.input = "abcd\n" + long_line + "\nzz\n", .env = c.env};
-        o.env.push_back(program_paths::preload_failing_alloc);
+        o.env.push_back(build_facts::preload_failing_alloc);
         RunResult r = run_bigramlist(o);
         EXPECT_EQ(r.err, "P: memory exhausted\n") << c.what;
         EXPECT_EQ(r.out, c.out) << c.what;

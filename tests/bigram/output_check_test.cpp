@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "program_paths.h"
+#include "build_facts.h"
 #include "run_program.h"
 
 namespace
@@ -59,12 +59,12 @@ TEST(BigramlistOutput, LostOutputIsAFailure)
         {"memory exhausted",
          harness::file("/dev/full", O_WRONLY),
          "abcd\n" + std::string(1500, 'q') + "\n",
-         {"FAIL_ALLOC_SIZE=2053", program_paths::preload_failing_alloc},
+         {"FAIL_ALLOC_SIZE=2053", build_facts::preload_failing_alloc},
          1,
          "bigramlist: memory exhausted\n" + write_error(0)},
     };
     for (const auto &c : cases) {
-        auto r = harness::run_program(program_paths::bigramlist, {"bigramlist"},
+        auto r = harness::run_program(build_facts::bigramlist, {"bigramlist"},
                                       {.input = c.input, .out = c.out, .env = c.env});
         EXPECT_EQ(r.status, c.status) << c.what;
         EXPECT_EQ(r.err, c.err) << c.what;
@@ -73,8 +73,8 @@ TEST(BigramlistOutput, LostOutputIsAFailure)
 
 TEST(BigramlistOutput, CleanOutputKeepsStatusZero)
 {
-    auto r = harness::run_program(program_paths::bigramlist, {"bigramlist"},
-                                  {.input = many_lines(20000)});
+    auto r =
+        harness::run_program(build_facts::bigramlist, {"bigramlist"}, {.input = many_lines(20000)});
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.out.size(), 20000u * 6);

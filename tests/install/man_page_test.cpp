@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "program_paths.h"
+#include "build_facts.h"
 #include "run_program.h"
 #include "standin.h"
 #include "temp_dir.h"
@@ -31,14 +31,14 @@ struct Page {
     const char *title;   // the first word of its header line
 };
 const Page pages[] = {
-    {"bigramlist.1", program_paths::bigramlist, "BIGRAMLIST(1)"},
-    {"sndcheck.1", program_paths::sndcheck, "SNDCHECK(1)"},
-    {"sbscrub.8", program_paths::sbscrub, "SBSCRUB(8)"},
+    {"bigramlist.1", build_facts::bigramlist, "BIGRAMLIST(1)"},
+    {"sndcheck.1", build_facts::sndcheck, "SNDCHECK(1)"},
+    {"sbscrub.8", build_facts::sbscrub, "SBSCRUB(8)"},
 };
 
 std::string page_path(const Page &p)
 {
-    return std::string(MAN_DIR) + "/" + p.file;
+    return std::string(build_facts::man_dir) + "/" + p.file;
 }
 
 std::string base_name(const std::string &path)
@@ -122,7 +122,7 @@ std::set<std::string> option_pairs(const std::string &text)
 TEST(ManPages, ScrubberOptionsMatchItsUsageText)
 {
     REQUIRE_TOOL(groff, "groff");
-    harness::RunResult usage = harness::run_program(program_paths::sbscrub, {"sbscrub", "-h"});
+    harness::RunResult usage = harness::run_program(build_facts::sbscrub, {"sbscrub", "-h"});
     ASSERT_EQ(usage.status, 0);
     std::set<std::string> program = option_pairs(usage.out);
     ASSERT_FALSE(program.empty()) << usage.out;
@@ -161,8 +161,8 @@ TEST(ManPages, ProgramsWithoutOptionsTakeNone)
 TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
 {
     REQUIRE_TOOL(groff, "groff");
-    if (harness::exists(program_paths::default_scoreboard))
-        GTEST_SKIP() << program_paths::default_scoreboard << " exists on this host";
+    if (harness::exists(build_facts::default_scoreboard))
+        GTEST_SKIP() << build_facts::default_scoreboard << " exists on this host";
     const harness::temp_dir scratch;
     const std::string &dir = scratch.path();
     std::string subdir = dir + "/sub";
@@ -202,7 +202,7 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
          pages[0],
          "DIAGNOSTICS",
          {"bigramlist"},
-         {.input = "ab\n", .env = {program_paths::preload_failing_alloc, "FAIL_ALLOC_SIZE=1026"}},
+         {.input = "ab\n", .env = {build_facts::preload_failing_alloc, "FAIL_ALLOC_SIZE=1026"}},
          false,
          {{bigramlist, ""}}},
         {"unknown option", pages[2], "DIAGNOSTICS", {"sbscrub", "-x"}, {}, false, {{": x", ": c"}}},
@@ -212,7 +212,7 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
          {"sbscrub", "-c", dir + "/absent.conf"},
          {},
          false,
-         {{program_paths::default_scoreboard, "path"}, {strerror(ENOENT), "reason"}}},
+         {{build_facts::default_scoreboard, "path"}, {strerror(ENOENT), "reason"}}},
         {"scrub failed",
          pages[2],
          "DIAGNOSTICS",
@@ -247,13 +247,13 @@ TEST(ManPages, FilesNameTheDefaultsAsBuilt)
 {
     REQUIRE_TOOL(groff, "groff");
     std::string files = section(install_test::render_page(groff, page_path(pages[2])), "FILES");
-    EXPECT_NE(files.find(program_paths::default_config), std::string::npos) << files;
-    EXPECT_NE(files.find(program_paths::default_scoreboard), std::string::npos) << files;
+    EXPECT_NE(files.find(build_facts::default_config), std::string::npos) << files;
+    EXPECT_NE(files.find(build_facts::default_scoreboard), std::string::npos) << files;
     // The scoreboard default is the one the program falls back to when it is missing.
-    if (harness::exists(program_paths::default_scoreboard))
+    if (harness::exists(build_facts::default_scoreboard))
         return;
     harness::RunResult r =
-        harness::run_program(program_paths::sbscrub, {"sbscrub", "-c", "/nonexistent/ferryd.conf"});
+        harness::run_program(build_facts::sbscrub, {"sbscrub", "-c", "/nonexistent/ferryd.conf"});
     EXPECT_EQ(r.status, 1);
     std::string named = r.err.substr(0, r.err.find(": "));
     EXPECT_NE(files.find(named), std::string::npos) << named;

@@ -9,6 +9,7 @@
 #include <regex>
 #include <string>
 
+#include "build_facts.h"
 #include "run_program.h"
 #include "temp_dir.h"
 #include "tools.h"
@@ -60,7 +61,7 @@ TEST(DebianPackages, BuildReproduciblyAndHoldWhatTheyShould)
     const harness::temp_dir scratch;
     const std::string &dir = scratch.path();
     // Two builds at once, from different folders and with different umasks.
-    const std::string script = SOURCE_DIR "/scripts/build-packages.sh";
+    const std::string script = std::string(build_facts::source_dir) + "/scripts/build-packages.sh";
     const std::string first = dir + "/a/out", second = dir + "/second-build/out";
     install_test::run_ok(
         {sh, "-c",
@@ -70,6 +71,7 @@ TEST(DebianPackages, BuildReproduciblyAndHoldWhatTheyShould)
          script, dir + "/a", dir + "/second-build"},
         {.env = {"SOURCE_DATE_EPOCH=1767225600"}, .timeout_ms = 600000});
 
+    const std::string version = build_facts::project_version;
     const std::string arch = first_line({dpkg_architecture, "-qDEB_HOST_ARCH"});
     const std::string lib = "usr/lib/" + first_line({dpkg_architecture, "-qDEB_HOST_MULTIARCH"});
     const std::string bin = "-rwxr-xr-x root/root", data = "-rw-r--r-- root/root";
@@ -108,12 +110,11 @@ TEST(DebianPackages, BuildReproduciblyAndHoldWhatTheyShould)
         if (entry.path().extension() == ".deb")
             built.push_back(entry.path().filename().string());
     std::sort(built.begin(), built.end());
-    EXPECT_EQ(built,
-              (std::vector<std::string>{"bigram-tools-dev_" PROJECT_VERSION "_" + arch + ".deb",
-                                        "bigram-tools_" PROJECT_VERSION "_" + arch + ".deb"}));
+    EXPECT_EQ(built, (std::vector<std::string>{"bigram-tools-dev_" + version + "_" + arch + ".deb",
+                                               "bigram-tools_" + version + "_" + arch + ".deb"}));
 
     for (const auto &p : packages) {
-        const std::string deb = first + "/" + p.name + "_" PROJECT_VERSION "_" + arch + ".deb";
+        const std::string deb = first + "/" + p.name + "_" + version + "_" + arch + ".deb";
         ASSERT_TRUE(harness::exists(deb)) << deb;
         EXPECT_TRUE(harness::read_file(deb) ==
                     harness::read_file(second + deb.substr(first.size())))
@@ -137,7 +138,7 @@ TEST(DebianPackages, BuildReproduciblyAndHoldWhatTheyShould)
 
         std::string info = install_test::run_ok({dpkg_deb, "-I", deb}).out;
         const std::pair<const char *, std::string> fields[] = {{"Package", p.name},
-                                                               {"Version", PROJECT_VERSION},
+                                                               {"Version", version},
                                                                {"Architecture", arch},
                                                                {"Section", p.section},
                                                                {"Multi-Arch", p.multi_arch}};
@@ -152,7 +153,7 @@ TEST(DebianPackages, BuildReproduciblyAndHoldWhatTheyShould)
 
     // The programs link the C library, and the dependency list names it. The timer is enabled
     // on installation; the service runs only from the timer, not at installation.
-    const std::string programs = first + "/bigram-tools_" PROJECT_VERSION "_" + arch + ".deb";
+    const std::string programs = first + "/bigram-tools_" + version + "_" + arch + ".deb";
     EXPECT_NE(field(install_test::run_ok({dpkg_deb, "-I", programs}).out, "Depends").find("libc6"),
               std::string::npos);
     std::string postinst = harness::read_file(dir + "/bigram-tools.control/postinst");

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "program_paths.h"
+#include "build_facts.h"
 #include "run_program.h"
 
 namespace
@@ -26,7 +26,7 @@ TEST(Sndcheck, AlwaysAnswersUnavailableAndWritesNothing)
         {"no argv[0]", {}, {}},
     };
     for (const auto &c : cases) {
-        harness::RunResult r = harness::run_program(program_paths::sndcheck, c.argv, c.options);
+        harness::RunResult r = harness::run_program(build_facts::sndcheck, c.argv, c.options);
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_EQ(r.out + r.err, "") << c.what;
     }
@@ -49,7 +49,7 @@ std::vector<std::string> what_strings(const std::string &image)
 
 TEST(Sndcheck, KeepsItsFourIdentificationStrings)
 {
-    auto found = what_strings(harness::read_file(program_paths::sndcheck));
+    auto found = what_strings(harness::read_file(build_facts::sndcheck));
     ASSERT_EQ(found.size(), 4u);
     for (const auto &s : found) {
         // source name, tab, version, tab, date

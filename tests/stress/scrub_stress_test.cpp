@@ -1,8 +1,8 @@
 // sbscrub run over and over while a busy daemon rewrites, adds and removes slots under the
 // whole-file locks: no live slot is ever cleared, no slot is ever seen half written, and every
 // stale slot is gone after the next scrub. Runs for SCRUB_STRESS_SECONDS (default 8).
+#include "build_facts.h"
 #include "busy_daemon.h"
-#include "program_paths.h"
 #include "run_program.h"
 #include "standin.h"
 #include "temp_dir.h"
@@ -155,7 +155,7 @@ std::string torn(std::string_view file)
 harness::RunResult scrub(const std::string &path)
 {
     const char *program = getenv("SCRUB_STRESS_PROGRAM");
-    return harness::run_program(program ? program : program_paths::sbscrub, {"sbscrub", "-f", path},
+    return harness::run_program(program ? program : build_facts::sbscrub, {"sbscrub", "-f", path},
                                 {.timeout_ms = 10000});
 }
 

@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "build_facts.h"
 #include "pair_model.h"
-#include "program_paths.h"
 #include "run_program.h"
 #include "sbscrub_messages.h"
 #include "standin.h"
@@ -37,7 +37,7 @@ struct Target {
 RunResult run_with(const Target &t, std::vector<std::string> env)
 {
     RunOptions o = t.options;
-    o.env.push_back(program_paths::preload_failing_alloc);
+    o.env.push_back(build_facts::preload_failing_alloc);
     o.env.insert(o.env.end(), env.begin(), env.end());
     return harness::run_program(t.path, t.argv, o);
 }
@@ -127,7 +127,7 @@ TEST(AllocationSweep, BigramlistStartUpAndBufferGrowth)
                               std::string(9000, 'b') + "\n" + std::string(20000, 'c') + "tail"},
     };
     for (const Case &c : cases) {
-        Target t{program_paths::bigramlist, {"P"}, {}};
+        Target t{build_facts::bigramlist, {"P"}, {}};
         t.options.input = c.input;
         std::string expected = bigram_model::pairs(c.input);
         Tally tally = sweep(
@@ -144,7 +144,7 @@ TEST(AllocationSweep, BigramlistStartUpAndBufferGrowth)
 
 TEST(AllocationSweep, QuotingIntoSlots)
 {
-    Target t{program_paths::sweep_quoting_driver, {"Q"}, {}};
+    Target t{build_facts::sweep_quoting_driver, {"Q"}, {}};
     Tally tally = sweep(
         "quoting into slots", t, [] {},
         [&](unsigned long n, const RunResult &r) {
@@ -161,7 +161,7 @@ TEST(AllocationSweep, QuotingTheOutputNameAtExit)
 {
     // A name too long for slot 0's static buffer, so that quoting it at exit allocates.
     std::string name(600, 'n');
-    Target t{program_paths::sweep_quoting_driver, {"Q", "close", name}, {}};
+    Target t{build_facts::sweep_quoting_driver, {"Q", "close", name}, {}};
     t.options.out = harness::file("/dev/full", O_WRONLY);
     std::string write_error = "Q: " + name + ": write error: " + strerror(ENOSPC) + "\n";
     // Without a buffer for standard output the write fails at once, and the close that finds
@@ -190,7 +190,7 @@ TEST(AllocationSweep, ConfigurationScanReturnsNullWhenMemoryRunsOut)
     // Comments, blanks, another directive and a quoted value: every step of the scan runs.
     harness::write_file(conf, "# ferryd\n\n   ServerName x\n" + std::string(1500, '#') +
                                   "\nScoreboardFile \"" + value + "\"\nScoreboardFile /later\n");
-    Target t{program_paths::sweep_scan_driver, {"S", conf, "ScoreboardFile"}, {}};
+    Target t{build_facts::sweep_scan_driver, {"S", conf, "ScoreboardFile"}, {}};
     std::string found = "value: " + value + "\n";
     std::string null = std::string("null: ") + strerror(ENOMEM) + "\n";
     Tally tally = sweep(
@@ -209,7 +209,7 @@ TEST(AllocationSweep, ConfigurationScanReturnsNullWhenMemoryRunsOut)
 // run no byte of the scoreboard has changed.
 TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
 {
-    if (harness::exists(program_paths::default_scoreboard))
+    if (harness::exists(build_facts::default_scoreboard))
         GTEST_SKIP() << "a scoreboard exists at the compiled-in path";
     const harness::temp_dir scratch;
     const std::string &dir = scratch.path();
@@ -219,8 +219,7 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
     standin::Board board{.pids = {dead, getpid(), 0, dead}};
     const std::string original = standin::build(board);
     const std::string scrubbed = standin::scrubbed(board, {dead});
-    const std::string missing =
-        sbscrub_messages::missing(program_paths::default_scoreboard, ENOENT);
+    const std::string missing = sbscrub_messages::missing(build_facts::default_scoreboard, ENOENT);
 
     struct Case {
         const char *what;
@@ -231,7 +230,7 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
          {"-c", dir + "/none.conf", "--config", conf, "-f", dir + "/absent"}},
     };
     for (const Case &c : cases) {
-        Target t{program_paths::sbscrub, {"sbscrub"}, {}};
+        Target t{build_facts::sbscrub, {"sbscrub"}, {}};
         t.argv.insert(t.argv.end(), c.args.begin(), c.args.end());
         Tally tally = sweep(
             std::string("sbscrub ") + c.what, t, [&] { harness::write_file(sb, original); },
