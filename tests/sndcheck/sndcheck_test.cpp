@@ -25,11 +25,9 @@ TEST(Sndcheck, AlwaysAnswersUnavailableAndWritesNothing)
          {.in = harness::closed(), .out = harness::closed(), .err = harness::closed()}},
         {"no argv[0]", {}, {}},
     };
-    for (const auto &c : cases) {
-        harness::RunResult r = harness::run_program(build_facts::sndcheck, c.argv, c.options);
-        EXPECT_EQ(r.status, 1) << c.what;
-        EXPECT_EQ(r.out + r.err, "") << c.what;
-    }
+    for (const auto &c : cases)
+        harness::expect_run(harness::run_program(build_facts::sndcheck, c.argv, c.options), 1, "",
+                            "", c.what);
 }
 
 // The identification strings as an identification tool finds them: "@(#)" and the printable
