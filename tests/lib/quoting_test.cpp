@@ -230,6 +230,14 @@ TEST_F(Quoting, SlotFunctionsQuoteWithTheirOptions)
         {quoting_escape, 0, [] { return quotearg_colon("a:b"); }, "a\\:b"},
         {quoting_shell_always, 0, [] { return quotearg_colon("a:b"); }, "'a:b'"},
         {quoting_c, 0, [] { return quotearg_char("a-b", '-'); }, "\"a\\-b\""},
+        // Slot 0: a later call in slot 1 leaves the result alone.
+        {quoting_escape, 0,
+         [] {
+             const char *colon = quotearg_colon("a:b");
+             quotearg_n(1, "slot 1");
+             return colon;
+         },
+         "a\\:b"},
         {quoting_c, 0, [] { return quotearg("a:b"); }, "\"a:b\""},
         {quoting_escape, 'a', [] { return quotearg("a b"); }, "\\a b"},
         {quoting_escape, 'a', [] { return quotearg_n(2, "a\n"); }, "\\a\\n"},
