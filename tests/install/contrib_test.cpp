@@ -53,10 +53,8 @@ TEST(Contrib, SystemdUnitsVerify)
         argv.push_back("--man=no");
     argv.push_back(dir + "/sbscrub.timer");
     argv.push_back(service);
-    harness::RunResult r =
-        harness::run_program(analyze, argv, {.env = {"MANPATH=" + dir + "/man"}});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    harness::expect_run(harness::run_program(analyze, argv, {.env = {"MANPATH=" + dir + "/man"}}),
+                        0, "", "");
 }
 
 TEST(Contrib, ServiceIsSandboxed)
@@ -168,9 +166,7 @@ TEST(Contrib, CronLineRunsTheScrubberOnlyWhenItShould)
                                           std::string("LIMIT=") + c.limit},
                                   .timeout_ms = 10000});
         close(held);
-        EXPECT_FALSE(r.timed_out) << c.what;
-        EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.err;
-        EXPECT_EQ(r.out + r.err, "") << c.what;
+        harness::expect_run(r, c.status, "", "", c.what);
         std::string runs = harness::exists(dir + "/runs") ? harness::read_file(dir + "/runs") : "";
         EXPECT_EQ(install_test::lines(runs).size(), static_cast<size_t>(c.runs)) << c.what;
     }

@@ -84,14 +84,12 @@ class InstalledTree : public ::testing::Test
 void expect_consumer_works(const std::string &consumer)
 {
     harness::RunOptions in{.input = "it's\nplain\n"};
-    harness::RunResult r = harness::run_program(consumer, {"consumer"}, in);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "'it'\\''s'\n'plain'\n");
-
+    harness::expect_run(harness::run_program(consumer, {"consumer"}, in), 0,
+                        "'it'\\''s'\n'plain'\n", "", "consumer");
     in.out = harness::file("/dev/full", O_WRONLY);
-    r = harness::run_program(consumer, {"consumer"}, in);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "consumer: write error: No space left on device\n");
+    harness::expect_run(harness::run_program(consumer, {"consumer"}, in), 1, "",
+                        "consumer: write error: No space left on device\n",
+                        "consumer, full device");
 }
 
 TEST_F(InstalledTree, HoldsTheProgramsPagesLibraryAndPackageFiles)
@@ -127,22 +125,16 @@ TEST_F(InstalledTree, HoldsTheProgramsPagesLibraryAndPackageFiles)
     for (const auto &path : tree)
         std::cout << "  " << path << "\n";
 
-    std::vector<bool> seen(std::size(expected));
-    for (const auto &path : tree) {
-        bool known = false;
-        for (size_t i = 0; i < std::size(expected); ++i) {
-            if (!std::regex_match(path, std::regex(expected[i].path)))
-                continue;
-            known = seen[i] = true;
+    std::vector<std::string> patterns;
+    for (const auto &e : expected)
+        patterns.push_back(e.path);
+    install_test::expect_matching_files(
+        prefix, tree, patterns, [&](const std::string &path, size_t i) {
             struct stat st;
             ASSERT_EQ(stat((root + "/" + path).c_str(), &st), 0) << path;
             EXPECT_EQ((st.st_mode & 0111) != 0, expected[i].executable) << path;
             EXPECT_EQ(st.st_mode & 0022, 0u) << path << " is writable by others";
-        }
-        EXPECT_TRUE(known) << "unexpected file " << path;
-    }
-    for (size_t i = 0; i < std::size(expected); ++i)
-        EXPECT_TRUE(seen[i]) << "missing " << expected[i].path;
+        });
 }
 
 TEST_F(InstalledTree, PublicHeadersCompileOnTheirOwn)
@@ -156,7 +148,7 @@ TEST_F(InstalledTree, PublicHeadersCompileOnTheirOwn)
             {build_facts::cxx_compiler, "-std=c++20", "-Wall", "-Wextra", "-Wpedantic", "-Werror",
              "-fsyntax-only", "-I" + root + "/include", "-x", "c++", "-"},
             source);
-        EXPECT_EQ(r.status, 0) << header << "\n" << r.err;
+        harness::expect_run(r, 0, "", "", header);
     }
 }
 
@@ -252,23 +244,12 @@ TEST_F(InstalledTree, UninstallRemovesWhatWasInstalled)
 
 TEST_F(InstalledTree, InstalledProgramsRun)
 {
-    struct Case {
-        const char *path;
-        const char *input;
-        int status;
-        const char *out_start;
-    } cases[] = {
-        {"bin/bigramlist", "/usr/bin\n/usr/lib\n", 0, "/u\nsr\n/b\nin\nli\n"},
-        {"bin/sndcheck", "", 1, ""},
-        {"sbin/sbscrub", "", 0, "usage: sbscrub [options]\n"},
-    };
-    for (const auto &c : cases) {
-        std::string name = std::string(c.path).substr(std::string(c.path).find('/') + 1);
-        harness::RunResult r =
-            harness::run_program(root + "/" + c.path, {name, "-h"}, {.input = c.input});
-        EXPECT_EQ(r.status, c.status) << c.path << "\n" << r.err;
-        EXPECT_EQ(r.out.rfind(c.out_start, 0), 0u) << c.path << "\n" << r.out;
-    }
+    install_test::expect_runs_as_built(root + "/bin/bigramlist", build_facts::bigramlist,
+                                       {"bigramlist", "-h"}, "/usr/bin\n/usr/lib\n");
+    install_test::expect_runs_as_built(root + "/bin/sndcheck", build_facts::sndcheck,
+                                       {"sndcheck", "-h"});
+    install_test::expect_runs_as_built(root + "/sbin/sbscrub", build_facts::sbscrub,
+                                       {"sbscrub", "-h"});
 }
 
 } // namespace

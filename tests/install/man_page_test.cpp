@@ -59,10 +59,8 @@ TEST(ManPages, RenderWithoutWarnings)
 {
     REQUIRE_TOOL(groff, "groff");
     for (const Page &p : pages) {
-        harness::RunResult r =
-            harness::run_program(groff, {groff, "-man", "-ww", "-z", page_path(p)});
-        EXPECT_EQ(r.status, 0) << p.file;
-        EXPECT_EQ(r.err, "") << p.file;
+        harness::expect_run(harness::run_program(groff, {groff, "-man", "-ww", "-z", page_path(p)}),
+                            0, "", "", p.file);
     }
 }
 
@@ -150,10 +148,8 @@ TEST(ManPages, ProgramsWithoutOptionsTakeNone)
         EXPECT_EQ(section(rendered, "OPTIONS"), "") << c.page.file;
         EXPECT_EQ(squeeze(section(rendered, "SYNOPSIS")), name) << c.page.file;
         for (const char *arg : {"--help", "-h", "-x"}) {
-            harness::RunResult r = harness::run_program(c.page.program, {name, arg}, input);
-            EXPECT_EQ(r.status, c.status) << name << " " << arg;
-            EXPECT_EQ(r.out, c.out) << name << " " << arg;
-            EXPECT_EQ(r.err, "") << name << " " << arg;
+            harness::expect_run(harness::run_program(c.page.program, {name, arg}, input), c.status,
+                                c.out, "", name + " " + arg);
         }
     }
 }
