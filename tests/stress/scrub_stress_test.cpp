@@ -211,11 +211,10 @@ TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
                 stale.emplace_back(i, std::string(slot_at(before, i)));
         stale_seen += stale.size();
 
-        harness::RunResult r = scrub(path);
         ++scrubs;
-        if (failure.empty() && (r.status != 0 || !r.err.empty() || !r.out.empty()))
-            failure = "sbscrub exited with " + std::to_string(r.status) + ", wrote \"" + r.out +
-                      "\" and \"" + r.err + "\"";
+        if (!harness::expect_run(scrub(path), 0, "", "", "scrub " + std::to_string(scrubs)) &&
+            failure.empty())
+            failure = "sbscrub failed";
 
         std::string after = read_locked(path);
         if (failure.empty())
@@ -235,8 +234,7 @@ TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
     EXPECT_EQ(report->violations, 0u) << report->first_violation;
 
     // With the daemon stopped, one more scrub leaves exactly its live and empty slots.
-    harness::RunResult r = scrub(path);
-    EXPECT_EQ(r.status, 0) << r.err;
+    harness::expect_run(scrub(path), 0, "", "", "the last scrub");
     std::string final_file = harness::read_file(path);
     ASSERT_EQ(slot_count(final_file), report->slot_count);
     for (size_t i = 0; i < report->slot_count; ++i) {

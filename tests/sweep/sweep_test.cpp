@@ -56,10 +56,10 @@ struct Tally {
 };
 
 // Runs t once to count its allocations, then once for each of them with it failing. before()
-// resets the run's files; check(n, result) judges the run with the n-th allocation failing and
-// returns whether that run ended in the documented failure.
+// resets the run's files; check(n, result, full) judges the run with the n-th allocation failing
+// against the run without failures and returns whether it ended in the documented failure.
 Tally sweep(const std::string &name, const Target &t, const std::function<void()> &before,
-            const std::function<bool(unsigned long, const RunResult &)> &check)
+            const std::function<bool(unsigned long, const RunResult &, const RunResult &)> &check)
 {
     Tally tally;
     const harness::temp_dir scratch;
@@ -83,7 +83,7 @@ Tally sweep(const std::string &name, const Target &t, const std::function<void()
                           << " failing: " << describe(r) << (r.timed_out ? " (timed out)" : "");
             continue;
         }
-        if (check(n, r))
+        if (check(n, r, tally.full))
             ++tally.exhausted;
     }
     std::cout << "[ sweep    ] " << name << ": " << tally.points << " failure points, "
@@ -92,9 +92,10 @@ Tally sweep(const std::string &name, const Target &t, const std::function<void()
     return tally;
 }
 
-bool is_prefix(const std::string &part, const std::string &whole)
+// The name of the run with the n-th allocation failing, for its failures.
+std::string label(const std::string &name, unsigned long n)
 {
-    return whole.compare(0, part.size(), part) == 0;
+    return name + ", allocation " + std::to_string(n);
 }
 
 // A run that fails with "memory exhausted" and status 1 after writing a prefix of the output,
@@ -103,14 +104,11 @@ bool exhausted_or_whole(const std::string &name, unsigned long n, const RunResul
                         const std::string &program, const std::string &expected)
 {
     if (r.status == 0) {
-        EXPECT_EQ(r.out, expected) << name << ", allocation " << n;
-        EXPECT_EQ(r.err, "") << name << ", allocation " << n;
+        harness::expect_run(r, 0, expected, "", label(name, n));
         return false;
     }
-    EXPECT_EQ(r.status, 1) << name << ", allocation " << n << ": " << describe(r);
-    EXPECT_EQ(r.err, program + ": memory exhausted\n") << name << ", allocation " << n;
-    EXPECT_TRUE(is_prefix(r.out, expected))
-        << name << ", allocation " << n << ": output is not a prefix of the full output";
+    harness::expect_run(r, 1, expected.substr(0, r.out.size()), program + ": memory exhausted\n",
+                        label(name, n));
     return r.status == 1;
 }
 
@@ -132,11 +130,10 @@ TEST(AllocationSweep, BigramlistStartUpAndBufferGrowth)
         std::string expected = bigram_model::pairs(c.input);
         Tally tally = sweep(
             std::string("bigramlist ") + c.what, t, [] {},
-            [&](unsigned long n, const RunResult &r) {
+            [&](unsigned long n, const RunResult &r, const RunResult &) {
                 return exhausted_or_whole(c.what, n, r, "P", expected);
             });
-        EXPECT_EQ(tally.full.status, 0) << c.what << ": " << describe(tally.full);
-        EXPECT_EQ(tally.full.out, expected) << c.what;
+        harness::expect_run(tally.full, 0, expected, "", c.what);
         // At least the two line buffers must have been failed.
         EXPECT_GE(tally.exhausted, 2u) << c.what;
     }
@@ -147,8 +144,8 @@ TEST(AllocationSweep, QuotingIntoSlots)
     Target t{build_facts::sweep_quoting_driver, {"Q"}, {}};
     Tally tally = sweep(
         "quoting into slots", t, [] {},
-        [&](unsigned long n, const RunResult &r) {
-            return exhausted_or_whole("quoting", n, r, "Q", tally.full.out);
+        [&](unsigned long n, const RunResult &r, const RunResult &full) {
+            return exhausted_or_whole("quoting", n, r, "Q", full.out);
         });
     ASSERT_EQ(tally.full.status, 0) << describe(tally.full);
     // Five slots of three texts each, a colon, a style, two heap results and the last slot.
@@ -169,15 +166,13 @@ TEST(AllocationSweep, QuotingTheOutputNameAtExit)
     std::string unbuffered_write_error = "Q: " + name + ": write error\n";
     Tally tally = sweep(
         "quoting the output name at exit", t, [] {},
-        [&](unsigned long n, const RunResult &r) {
-            EXPECT_EQ(r.status, 1) << "allocation " << n << ": " << describe(r);
-            if (r.err == write_error || r.err == unbuffered_write_error)
-                return false;
-            EXPECT_EQ(r.err, "Q: memory exhausted\n") << "allocation " << n;
-            return true;
+        [&](unsigned long n, const RunResult &r, const RunResult &) {
+            const bool written = r.err == write_error || r.err == unbuffered_write_error;
+            harness::expect_run(r, 1, "", written ? r.err : "Q: memory exhausted\n",
+                                label("output name", n));
+            return !written;
         });
-    EXPECT_EQ(tally.full.status, 1);
-    EXPECT_EQ(tally.full.err, write_error);
+    harness::expect_run(tally.full, 1, "", write_error, "output name");
     EXPECT_GE(tally.exhausted, 1u);
 }
 
@@ -195,12 +190,11 @@ TEST(AllocationSweep, ConfigurationScanReturnsNullWhenMemoryRunsOut)
     std::string null = std::string("null: ") + strerror(ENOMEM) + "\n";
     Tally tally = sweep(
         "configuration scan", t, [] {},
-        [&](unsigned long n, const RunResult &r) {
-            EXPECT_EQ(r.status, 0) << "allocation " << n << ": " << describe(r);
-            EXPECT_TRUE(r.out == found || r.out == null) << "allocation " << n << ": " << r.out;
+        [&](unsigned long n, const RunResult &r, const RunResult &) {
+            harness::expect_run(r, 0, r.out == null ? null : found, "", label("scan", n));
             return r.out == null;
         });
-    EXPECT_EQ(tally.full.out, found);
+    harness::expect_run(tally.full, 0, found, "", "scan");
     // The stream and the copy at least.
     EXPECT_GE(tally.exhausted, 2u);
 }
@@ -234,20 +228,19 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
         t.argv.insert(t.argv.end(), c.args.begin(), c.args.end());
         Tally tally = sweep(
             std::string("sbscrub ") + c.what, t, [&] { harness::write_file(sb, original); },
-            [&](unsigned long n, const RunResult &r) {
+            [&](unsigned long n, const RunResult &r, const RunResult &full) {
                 std::string now = harness::read_file(sb);
                 if (r.status == 0) {
-                    EXPECT_EQ(now, scrubbed) << c.what << ", allocation " << n;
+                    harness::expect_run(r, 0, full.out, full.err, label(c.what, n));
+                    EXPECT_EQ(now, scrubbed) << label(c.what, n);
                     return false;
                 }
-                EXPECT_EQ(r.status, 1) << c.what << ", allocation " << n << ": " << describe(r);
-                EXPECT_EQ(now, original) << c.what << ", allocation " << n;
+                EXPECT_EQ(now, original) << label(c.what, n);
                 bool copy_failed = false;
                 for (size_t i = 1; i + 1 < t.argv.size(); ++i)
                     if (r.err == t.argv[i + 1] + ": " + strerror(ENOMEM) + "\n")
                         copy_failed = true;
-                EXPECT_TRUE(copy_failed || r.err == missing)
-                    << c.what << ", allocation " << n << ": " << r.err;
+                harness::expect_run(r, 1, "", copy_failed ? r.err : missing, label(c.what, n));
                 return true;
             });
         EXPECT_EQ(tally.full.status, 0) << c.what << ": " << describe(tally.full);
