@@ -117,7 +117,6 @@ TEST(Bigramlist, LostInputOutputOrMemoryIsReportedOnceAndFails)
     for (int i = 0; i < 20000; ++i)
         many_lines += i % 2 ? "abcd\n" : "efgh\n";
     const std::string long_line(1500, 'q'), exhausted = "P: memory exhausted\n";
-    const harness::Redirect full = harness::file("/dev/full", O_WRONLY);
     auto failing = [](const char *size, const char *nth = nullptr) {
         std::vector<std::string> env = {build_facts::preload_failing_alloc, size};
         if (nth != nullptr)
@@ -135,10 +134,14 @@ TEST(Bigramlist, LostInputOutputOrMemoryIsReportedOnceAndFails)
          1,
          "",
          "P: read error: " + std::string(strerror(EISDIR)) + "\n"},
-        {"full device", {.input = "/usr/bin\n", .out = full}, 1, "", write_error(ENOSPC)},
+        {"full device",
+         {.input = "/usr/bin\n", .out = harness::full()},
+         1,
+         "",
+         write_error(ENOSPC)},
         // Flushes fail while the program runs; the last one fails again at the close.
         {"full device, long output",
-         {.input = many_lines, .out = full},
+         {.input = many_lines, .out = harness::full()},
          1,
          "",
          write_error(ENOSPC)},
@@ -167,7 +170,7 @@ TEST(Bigramlist, LostInputOutputOrMemoryIsReportedOnceAndFails)
         // Memory runs out with pairs pending: its own message first, then the lost output.
         {"memory exhausted, output lost",
          {.input = "abcd\n" + long_line + "\n",
-          .out = full,
+          .out = harness::full(),
           .env = failing("FAIL_ALLOC_SIZE=2053")},
          1,
          "",

@@ -36,6 +36,11 @@ inline Redirect file(std::string path, int flags)
 {
     return {Redirect::file, std::move(path), flags};
 }
+// The descriptor is /dev/full, where every write fails with ENOSPC.
+inline Redirect full()
+{
+    return file("/dev/full", O_WRONLY);
+}
 
 // How to run the child.
 struct RunOptions {

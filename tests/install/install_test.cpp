@@ -86,7 +86,7 @@ void expect_consumer_works(const std::string &consumer)
     harness::RunOptions in{.input = "it's\nplain\n"};
     harness::expect_run(harness::run_program(consumer, {"consumer"}, in), 0,
                         "'it'\\''s'\n'plain'\n", "", "consumer");
-    in.out = harness::file("/dev/full", O_WRONLY);
+    in.out = harness::full();
     harness::expect_run(harness::run_program(consumer, {"consumer"}, in), 1, "",
                         "consumer: write error: No space left on device\n",
                         "consumer, full device");

@@ -71,11 +71,6 @@ harness::RunResult run_closing(const std::function<int()> &body, harness::Redire
         {.out = std::move(out), .err = std::move(err)});
 }
 
-harness::Redirect full()
-{
-    return harness::file("/dev/full", O_WRONLY);
-}
-
 // Bodies of the runs: a byte written to standard output, and then flushed.
 int write_byte()
 {
@@ -104,18 +99,19 @@ std::string lost(int errnum)
 
 TEST(CloseStdout, ReportsLostOutputAndSetsTheStatus)
 {
+    using harness::closed, harness::full, harness::piped;
     const struct Case {
         const char *what;
         std::function<int()> body;
         harness::Redirect out;
         int status;
         std::string err, out_text = "";
-        harness::Redirect err_to = harness::piped();
+        harness::Redirect err_to = piped();
     } cases[] = {
-        {"all written", [] { return fputs("hello\n", stdout) < 0 ? 9 : 5; }, harness::piped(), 5,
-         "", "hello\n"},
-        {"closed before start, nothing written", [] { return 3; }, harness::closed(), 3, ""},
-        {"closed before start, output written", write_byte, harness::closed(), 1, lost(EBADF)},
+        {"all written", [] { return fputs("hello\n", stdout) < 0 ? 9 : 5; }, piped(), 5, "",
+         "hello\n"},
+        {"closed before start, nothing written", [] { return 3; }, closed(), 3, ""},
+        {"closed before start, output written", write_byte, closed(), 1, lost(EBADF)},
         {"full device, failing at the close", write_byte, full(), 1, lost(ENOSPC)},
         {"earlier write error, clean close", write_and_flush, full(), 1, "prog: write error\n"},
         {"named output file",
@@ -139,8 +135,7 @@ TEST(CloseStdout, ReportsLostOutputAndSetsTheStatus)
          full(), 1, "prog: o: write error\n"},
         {"error with status 3 while output is lost", error_after_a_byte, full(), 1,
          "prog: boom\nprog: write error\n"},
-        {"error with status 3, output fine", error_after_a_byte, harness::piped(), 3,
-         "prog: boom\n", "x"},
+        {"error with status 3, output fine", error_after_a_byte, piped(), 3, "prog: boom\n", "x"},
         // A failure of standard error ends the run silently.
         {"error recorded on standard error, clean close",
          [] {
@@ -148,16 +143,16 @@ TEST(CloseStdout, ReportsLostOutputAndSetsTheStatus)
              getc(stderr);
              return 0;
          },
-         harness::piped(), 1, "", "kept\n"},
+         piped(), 1, "", "kept\n"},
         {"standard error on a full device",
          [] {
              fputs("kept\n", stdout);
              fputs("lost\n", stderr);
              return 0;
          },
-         harness::piped(), 1, "", "kept\n", full()},
-        {"standard error closed before start, never used", [] { return 4; }, harness::piped(), 4,
-         "", "", harness::closed()},
+         piped(), 1, "", "kept\n", full()},
+        {"standard error closed before start, never used", [] { return 4; }, piped(), 4, "", "",
+         closed()},
     };
     for (const auto &c : cases)
         harness::expect_run(run_closing(c.body, c.out, c.err_to), c.status, c.out_text, c.err,

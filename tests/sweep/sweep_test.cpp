@@ -159,7 +159,7 @@ TEST(AllocationSweep, QuotingTheOutputNameAtExit)
     // A name too long for slot 0's static buffer, so that quoting it at exit allocates.
     std::string name(600, 'n');
     Target t{build_facts::sweep_quoting_driver, {"Q", "close", name}, {}};
-    t.options.out = harness::file("/dev/full", O_WRONLY);
+    t.options.out = harness::full();
     std::string write_error = "Q: " + name + ": write error: " + strerror(ENOSPC) + "\n";
     // Without a buffer for standard output the write fails at once, and the close that finds
     // the error recorded has no system text to add.
