@@ -113,9 +113,11 @@ std::string write_error(int errnum)
 TEST(Bigramlist, LostInputOutputOrMemoryIsReportedOnceAndFails)
 {
     // Lines that alternate, so that every one of them yields two pairs.
-    std::string many_lines;
-    for (int i = 0; i < 20000; ++i)
+    std::string many_lines, many_pairs;
+    for (int i = 0; i < 20000; ++i) {
         many_lines += i % 2 ? "abcd\n" : "efgh\n";
+        many_pairs += i % 2 ? "ab\ncd\n" : "ef\ngh\n";
+    }
     const std::string long_line(1500, 'q'), exhausted = "P: memory exhausted\n";
     auto failing = [](const char *size, const char *nth = nullptr) {
         std::vector<std::string> env = {build_facts::preload_failing_alloc, size};
@@ -148,7 +150,7 @@ TEST(Bigramlist, LostInputOutputOrMemoryIsReportedOnceAndFails)
         {"closed", {.input = "/usr/bin\n", .out = harness::closed()}, 1, "", write_error(EBADF)},
         {"closed, no input", {.out = harness::closed()}, 0, "", ""},
         {"closed, no pairs", {.input = "a\nab\n", .out = harness::closed()}, 0, "", ""},
-        {"clean long output", {.input = many_lines}, 0, pairs(many_lines), ""},
+        {"clean long output", {.input = many_lines}, 0, many_pairs, ""},
         {"first line buffer",
          {.input = "abcd\n" + long_line + "\nzz\n",
           .env = failing("FAIL_ALLOC_SIZE=1026", "FAIL_ALLOC_NTH=1")},
