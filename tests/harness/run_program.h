@@ -1,5 +1,5 @@
-// Runs a built program, or a function in a forked child, with chosen standard descriptors
-// and returns its exit status and everything it wrote.
+// Runs a built program, or a function in a forked child, with chosen standard descriptors,
+// returns its exit status and everything it wrote, and checks them against what a test expects.
 #pragma once
 
 #include <fcntl.h>

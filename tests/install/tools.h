@@ -1,5 +1,5 @@
-// Helpers for the tests of the installed tree: host tools found on PATH, rendered manual pages
-// and text handling.
+// Helpers for the tests of the installed tree: host tools found on PATH, rendered manual pages,
+// text handling, lists of installed files and installed programs.
 #pragma once
 
 #include <functional>
