@@ -1,3 +1,5 @@
+// bigramlist run as a child process: the pairs it lists, its buffers, and how it ends when its
+// input, its output or memory fails.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
@@ -18,35 +20,43 @@
 #include <thread>
 #include <vector>
 
+#include "build_facts.h"
 #include "pair_model.h"
-#include "program_paths.h"
 #include "run_program.h"
 #include "temp_dir.h"
 
 namespace
 {
 
+using bigram_model::pairs;
 using harness::RunOptions;
 using harness::RunResult;
 
-RunResult run_bigramlist(const RunOptions &o)
+RunResult run_bigramlist(const RunOptions &o, const std::vector<std::string> &argv = {"P"})
 {
-    return harness::run_program(program_paths::bigramlist, {"P"}, o);
+    return harness::run_program(build_facts::bigramlist, argv, o);
 }
-
-RunResult run_bigramlist(const std::string &input)
-{
-    return run_bigramlist(RunOptions{.input = input});
-}
-
-using bigram_model::pairs;
 
 TEST(Bigramlist, ListsThePairsAfterTheSharedPrefix)
 {
     struct Case {
         const char *what;
         std::string input, output;
-    } cases[] = {
+        std::vector<std::string> argv = {"P"};
+    };
+    std::mt19937 rng(7);
+    auto text = [&](size_t n) {
+        std::string s(n, 'a');
+        for (auto &ch : s)
+            ch = static_cast<char>('a' + rng() % 26);
+        return s;
+    };
+    // Long lines grow the buffers; the model gives their pairs.
+    auto long_lines = [](const char *what, const std::string &input) {
+        return Case{what, input, pairs(input)};
+    };
+    const std::string big = text(5 * 1024 * 1024);
+    const Case cases[] = {
         {"worked example", "/usr/bin\n/usr/lib\n/usr/lib/x\n/usr/lib/x\n/var\n",
          "/u\nsr\n/b\nin\nli\n/x\nva\n"},
         {"empty input", "", ""},
@@ -62,41 +72,16 @@ TEST(Bigramlist, ListsThePairsAfterTheSharedPrefix)
         {"no final newline", "ab\ncd", "ab\ncd\n"},
         {"no final newline, odd remainder", "ab\nabc", "ab\n"},
         {"single line without newline", "xy", "xy\n"},
+        {"arguments are ignored", "abcd\n", "ab\ncd\n", {"P", "-x", "--help", "file"}},
+        long_lines("1025 bytes with newline", text(1024) + "\n"),
+        long_lines("1026 bytes with newline", text(1025) + "\n"),
+        long_lines("long after short, sharing a prefix", "abc\nabc" + text(3000) + "\n"),
+        long_lines("5 MB line then a line sharing most of it",
+                   big + "\n" + big.substr(0, 4000000) + "zz\n"),
     };
     for (const auto &c : cases) {
-        RunResult r = run_bigramlist(c.input);
-        EXPECT_EQ(r.out, c.output) << c.what;
-        EXPECT_EQ(r.out, pairs(c.input)) << c.what;
-        EXPECT_EQ(r.err, "") << c.what;
-        EXPECT_EQ(r.status, 0) << c.what;
-    }
-    EXPECT_EQ(run_bigramlist(cases[0].input).out.size(), 21u);
-}
-
-TEST(Bigramlist, LongLinesGrowTheBuffers)
-{
-    std::mt19937 rng(7);
-    auto text = [&](size_t n) {
-        std::string s(n, 'a');
-        for (auto &ch : s)
-            ch = static_cast<char>('a' + rng() % 26);
-        return s;
-    };
-    const std::string big = text(5 * 1024 * 1024);
-    struct Case {
-        const char *what;
-        std::string input;
-    } cases[] = {
-        {"1025 bytes with newline", text(1024) + "\n"},
-        {"1026 bytes with newline", text(1025) + "\n"},
-        {"long after short, sharing a prefix", "abc\n" + std::string("abc") + text(3000) + "\n"},
-        {"5 MB line then a line sharing most of it", big + "\n" + big.substr(0, 4000000) + "zz\n"},
-    };
-    for (const auto &c : cases) {
-        RunResult r = run_bigramlist(c.input);
-        EXPECT_EQ(r.status, 0) << c.what;
-        EXPECT_EQ(r.out.size(), pairs(c.input).size()) << c.what;
-        EXPECT_TRUE(r.out == pairs(c.input)) << c.what;
+        EXPECT_EQ(pairs(c.input), c.output) << c.what;
+        harness::expect_run(run_bigramlist({.input = c.input}, c.argv), 0, c.output, "", c.what);
     }
 }
 
@@ -114,29 +99,109 @@ TEST(Bigramlist, AgreesWithTheModelOnRandomSortedLists)
             if (i + 1 < lines || rng() % 2)
                 input += '\n';
         }
-        RunResult r = run_bigramlist(input);
-        ASSERT_EQ(r.status, 0) << "round " << round;
-        ASSERT_TRUE(r.out == pairs(input)) << "round " << round;
+        if (!harness::expect_run(run_bigramlist({.input = input}), 0, pairs(input), "",
+                                 "round " + std::to_string(round)))
+            return;
     }
 }
 
-TEST(Bigramlist, ReadErrorIsReportedNotTakenForTheEnd)
+std::string write_error(int errnum)
 {
-    RunResult r = run_bigramlist(RunOptions{.in = harness::file("/", O_RDONLY)});
-    EXPECT_EQ(r.err, "P: read error: " + std::string(strerror(EISDIR)) + "\n");
-    EXPECT_EQ(r.out, "");
-    EXPECT_EQ(r.status, 1);
+    return "P: write error" + (errnum ? ": " + std::string(strerror(errnum)) : "") + "\n";
 }
 
-// The sanitizer build's leak check cannot run under strace; elsewhere the setting is ignored.
-constexpr const char *leak_check_off = "ASAN_OPTIONS=detect_leaks=0";
+TEST(Bigramlist, LostInputOutputOrMemoryIsReportedOnceAndFails)
+{
+    // Lines that alternate, so that every one of them yields two pairs.
+    std::string many_lines, many_pairs;
+    for (int i = 0; i < 20000; ++i) {
+        many_lines += i % 2 ? "abcd\n" : "efgh\n";
+        many_pairs += i % 2 ? "ab\ncd\n" : "ef\ngh\n";
+    }
+    const std::string long_line(1500, 'q'), exhausted = "P: memory exhausted\n";
+    auto failing = [](const char *size, const char *nth = nullptr) {
+        std::vector<std::string> env = {build_facts::preload_failing_alloc, size};
+        if (nth != nullptr)
+            env.push_back(nth);
+        return env;
+    };
+    const struct Case {
+        const char *what;
+        RunOptions options;
+        int status;
+        std::string out, err;
+    } cases[] = {
+        {"read error",
+         {.in = harness::file("/", O_RDONLY)},
+         1,
+         "",
+         "P: read error: " + std::string(strerror(EISDIR)) + "\n"},
+        {"full device",
+         {.input = "/usr/bin\n", .out = harness::full()},
+         1,
+         "",
+         write_error(ENOSPC)},
+        // Flushes fail while the program runs; the last one fails again at the close.
+        {"full device, long output",
+         {.input = many_lines, .out = harness::full()},
+         1,
+         "",
+         write_error(ENOSPC)},
+        {"closed", {.input = "/usr/bin\n", .out = harness::closed()}, 1, "", write_error(EBADF)},
+        {"closed, no input", {.out = harness::closed()}, 0, "", ""},
+        {"closed, no pairs", {.input = "a\nab\n", .out = harness::closed()}, 0, "", ""},
+        {"clean long output", {.input = many_lines}, 0, many_pairs, ""},
+        {"first line buffer",
+         {.input = "abcd\n" + long_line + "\nzz\n",
+          .env = failing("FAIL_ALLOC_SIZE=1026", "FAIL_ALLOC_NTH=1")},
+         1,
+         "",
+         exhausted},
+        {"second line buffer",
+         {.input = "abcd\n" + long_line + "\nzz\n",
+          .env = failing("FAIL_ALLOC_SIZE=1026", "FAIL_ALLOC_NTH=2")},
+         1,
+         "",
+         exhausted},
+        // Growing for the long line fails: the pairs of the line before it still come out.
+        {"growth",
+         {.input = "abcd\n" + long_line + "\nzz\n", .env = failing("FAIL_ALLOC_SIZE=2053")},
+         1,
+         "ab\ncd\n",
+         exhausted},
+        // Memory runs out with pairs pending: its own message first, then the lost output.
+        {"memory exhausted, output lost",
+         {.input = "abcd\n" + long_line + "\n",
+          .out = harness::full(),
+          .env = failing("FAIL_ALLOC_SIZE=2053")},
+         1,
+         "",
+         exhausted + write_error(0)},
+    };
+    for (const auto &c : cases)
+        harness::expect_run(run_bigramlist(c.options), c.status, c.out, c.err, c.what);
+}
+
+constexpr char strace[] = "/usr/bin/strace";
+
+// bigramlist run by strace with the given options of strace.
+RunResult run_traced(std::vector<std::string> strace_options, RunOptions o)
+{
+    std::vector<std::string> argv = {strace};
+    argv.insert(argv.end(), strace_options.begin(), strace_options.end());
+    if (const char *emulator = getenv("HARNESS_EMULATOR"))
+        argv.push_back(emulator);
+    argv.push_back(build_facts::bigramlist);
+    // The sanitizer build's leak check cannot run under strace; elsewhere the setting is ignored.
+    o.env.push_back("ASAN_OPTIONS=detect_leaks=0");
+    return harness::run_program(strace, argv, o);
+}
 
 TEST(Bigramlist, StopsAtTheFirstReadError)
 {
     // The second read of standard input fails with EIO (injected by strace, which reaches the C
     // library's own reads). The bytes before it are the last line, and nothing after the failure
     // is read, although the input goes on.
-    const char *strace = "/usr/bin/strace";
     if (access(strace, X_OK) != 0)
         GTEST_SKIP() << "strace is not installed";
     const harness::temp_dir dir;
@@ -161,19 +226,13 @@ TEST(Bigramlist, StopsAtTheFirstReadError)
         put("b/x\n/var\n");
         close(fd);
     });
-    std::vector<std::string> argv = {strace,       "-o", "/dev/null",
-                                     "-P",         fifo, "-e",
-                                     "trace=read", "-e", "inject=read:error=EIO:when=2"};
-    if (const char *emulator = getenv("HARNESS_EMULATOR"))
-        argv.push_back(emulator);
-    argv.push_back(program_paths::bigramlist);
-    RunResult r = harness::run_program(
-        strace, argv, {.in = harness::file(fifo, O_RDONLY), .env = {leak_check_off}});
+    RunResult r = run_traced(
+        {"-o", "/dev/null", "-P", fifo, "-e", "trace=read", "-e", "inject=read:error=EIO:when=2"},
+        {.in = harness::file(fifo, O_RDONLY)});
     writer.join();
-    EXPECT_EQ(r.out, "/u\nsr\n/b\nin\nli\n");
-    EXPECT_EQ(r.err,
-              std::string(program_paths::bigramlist) + ": read error: " + strerror(EIO) + "\n");
-    EXPECT_EQ(r.status, 1);
+    harness::expect_run(r, 1, "/u\nsr\n/b\nin\nli\n",
+                        std::string(build_facts::bigramlist) + ": read error: " + strerror(EIO) +
+                            "\n");
 }
 
 // The sizes that bigramlist, run under strace, asked for in each read of standard input and
@@ -182,17 +241,12 @@ struct Requests {
     std::vector<size_t> reads, writes;
 };
 
-Requests traced_requests(const RunOptions &o, const std::string &trace)
+// The requests of a run that must list output, written to the trace file.
+Requests traced_requests(const RunOptions &o, const std::string &output, const std::string &trace)
 {
-    std::vector<std::string> argv = {"/usr/bin/strace", "-o", trace, "-e", "trace=read,write", "-e",
-                                     "signal=none",     "-s", "0"};
-    if (const char *emulator = getenv("HARNESS_EMULATOR"))
-        argv.push_back(emulator);
-    argv.push_back(program_paths::bigramlist);
-    RunOptions traced = o;
-    traced.env.push_back(leak_check_off);
-    RunResult r = harness::run_program(argv[0], argv, traced);
-    EXPECT_EQ(r.status, 0) << r.err;
+    RunResult r =
+        run_traced({"-o", trace, "-e", "trace=read,write", "-e", "signal=none", "-s", "0"}, o);
+    harness::expect_run(r, 0, output, "", "traced run");
     Requests q;
     static const std::regex call(R"(^(read|write)\(([01]), .*, ([0-9]+)\) += )");
     std::ifstream in(trace);
@@ -205,7 +259,7 @@ Requests traced_requests(const RunOptions &o, const std::string &trace)
 
 TEST(Bigramlist, StandardStreamsGetLargeBuffersUnlessATerminal)
 {
-    if (access("/usr/bin/strace", X_OK) != 0)
+    if (access(strace, X_OK) != 0)
         GTEST_SKIP() << "strace is not installed";
     constexpr size_t buffer = 128 * 1024;
     const harness::temp_dir scratch;
@@ -224,14 +278,15 @@ TEST(Bigramlist, StandardStreamsGetLargeBuffersUnlessATerminal)
         const char *what;
         harness::Redirect in, out;
         std::string input;  // through a pipe, or typed at the terminal
+        std::string output; // what the output pipe receives
         bool big_reads;     // reads of the whole buffer, else stdio's own size for a terminal
         bool line_buffered; // a write for each output line, else writes of the whole buffer
     } cases[] = {
-        {"pipe to pipe", harness::piped(), harness::piped(), many, true, false},
+        {"pipe to pipe", harness::piped(), harness::piped(), many, pairs(many), true, false},
         {"file to terminal", harness::file(file, O_RDONLY), harness::file(terminal, O_WRONLY), "",
-         true, true},
+         "", true, true},
         {"terminal to pipe", harness::file(terminal, O_RDONLY), harness::piped(),
-         "abcd\nefgh\n\x04", false, false},
+         "abcd\nefgh\n\x04", "ab\ncd\nef\ngh\n", false, false},
     };
     for (const auto &c : cases) {
         RunOptions o;
@@ -244,7 +299,8 @@ TEST(Bigramlist, StandardStreamsGetLargeBuffersUnlessATerminal)
         } else {
             o.input = c.input;
         }
-        const Requests q = traced_requests(o, dir + "/trace");
+        SCOPED_TRACE(c.what);
+        const Requests q = traced_requests(o, c.output, dir + "/trace");
         ASSERT_FALSE(q.reads.empty()) << c.what;
         ASSERT_FALSE(q.writes.empty()) << c.what;
         for (size_t size : q.reads)
@@ -260,37 +316,6 @@ TEST(Bigramlist, StandardStreamsGetLargeBuffersUnlessATerminal)
         }
     }
     close(master);
-}
-
-TEST(Bigramlist, ArgumentsAreIgnored)
-{
-    RunResult r = harness::run_program(program_paths::bigramlist, {"P", "-x", "--help", "file"},
-                                       {.input = "abcd\n"});
-    EXPECT_EQ(r.out, "ab\ncd\n");
-    EXPECT_EQ(r.status, 0);
-}
-
-TEST(Bigramlist, MemoryExhaustionEndsWithAMessageAfterTheEarlierPairs)
-{
-    const std::string long_line(1500, 'q');
-    struct Case {
-        const char *what;
-        std::vector<std::string> env;
-        std::string out;
-    } cases[] = {
-        {"first line buffer", {"FAIL_ALLOC_SIZE=1026", "FAIL_ALLOC_NTH=1"}, ""},
-        {"second line buffer", {"FAIL_ALLOC_SIZE=1026", "FAIL_ALLOC_NTH=2"}, ""},
-        // Growing for the long line fails: the pairs of the line before it still come out.
-        {"growth", {"FAIL_ALLOC_SIZE=2053"}, "ab\ncd\n"},
-    };
-    for (const auto &c : cases) {
-        RunOptions o{.input = "abcd\n" + long_line + "\nzz\n", .env = c.env};
-        o.env.push_back(program_paths::preload_failing_alloc);
-        RunResult r = run_bigramlist(o);
-        EXPECT_EQ(r.err, "P: memory exhausted\n") << c.what;
-        EXPECT_EQ(r.out, c.out) << c.what;
-        EXPECT_EQ(r.status, 1) << c.what;
-    }
 }
 
 } // namespace

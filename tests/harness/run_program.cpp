@@ -1,12 +1,14 @@
 #include "run_program.h"
 
 #include <dirent.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -169,7 +171,63 @@ RunResult run(const std::function<void()> &child, const RunOptions &o)
     return res;
 }
 
+// Up to 60 bytes of text from byte at on, as a C string literal, "..." marking what is cut off.
+std::string excerpt(std::string_view text, size_t at)
+{
+    std::string shown = at > 0 ? "...\"" : "\"";
+    for (unsigned char c : text.substr(at, 60)) {
+        if (c == '\n') {
+            shown += "\\n";
+        } else if (c == '\\' || c == '"') {
+            shown += {'\\', static_cast<char>(c)};
+        } else if (c < 0x20 || c >= 0x7F) {
+            char hex[8];
+            snprintf(hex, sizeof hex, "\\x%02X", c);
+            shown += hex;
+        } else {
+            shown += static_cast<char>(c);
+        }
+    }
+    return shown + (text.size() > at + 60 ? "\"..." : "\"");
+}
+
+// How got differs from want: both in full when short, else their sizes and where they part.
+std::string difference(std::string_view got, std::string_view want)
+{
+    auto at = static_cast<size_t>(
+        std::mismatch(got.begin(), got.end(), want.begin(), want.end()).first - got.begin());
+    if (got.size() > 60 || want.size() > 60) {
+        at = at < 20 ? 0 : at - 20;
+        return std::to_string(got.size()) + " bytes, want " + std::to_string(want.size()) +
+               "; from byte " + std::to_string(at) + ": " + excerpt(got, at) + ", want " +
+               excerpt(want, at);
+    }
+    return excerpt(got, 0) + ", want " + excerpt(want, 0);
+}
+
 } // namespace
+
+bool expect_run(const RunResult &result, int status, std::string_view out, std::string_view err,
+                std::string_view label, std::source_location where)
+{
+    std::string failure;
+    if (result.status != status) {
+        failure +=
+            "\n  status " + std::to_string(result.status) + ", want " + std::to_string(status);
+        if (result.signal != 0)
+            failure += " (ended by signal " + std::to_string(result.signal) + ")";
+        if (result.timed_out)
+            failure += " (timed out)";
+    }
+    if (result.out != out)
+        failure += "\n  out: " + difference(result.out, out);
+    if (result.err != err)
+        failure += "\n  err: " + difference(result.err, err);
+    if (failure.empty())
+        return true;
+    ADD_FAILURE_AT(where.file_name(), static_cast<int>(where.line())) << label << failure;
+    return false;
+}
 
 RunResult run_program(const std::string &path, const std::vector<std::string> &argv,
                       const RunOptions &options)

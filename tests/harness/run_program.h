@@ -1,12 +1,14 @@
-// Runs a built program, or a function in a forked child, with chosen standard descriptors
-// and returns its exit status and everything it wrote.
+// Runs a built program, or a function in a forked child, with chosen standard descriptors,
+// returns its exit status and everything it wrote, and checks them against what a test expects.
 #pragma once
 
 #include <fcntl.h>
 #include <sys/types.h>
 
 #include <functional>
+#include <source_location>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace harness
@@ -39,6 +41,11 @@ inline Redirect file(std::string path, int flags)
 {
     return {Redirect::file, std::move(path), flags};
 }
+// The descriptor is /dev/full, where every write fails with ENOSPC.
+inline Redirect full()
+{
+    return file("/dev/full", O_WRONLY);
+}
 
 // How to run the child.
 struct RunOptions {
@@ -55,6 +62,13 @@ struct RunResult {
     bool timed_out = false;
     std::string out, err; // what it wrote to piped standard output and standard error
 };
+
+// Checks that a run exited with status (-1 when a signal ended it) and wrote exactly out and err.
+// What differs makes one failure of the current test, at the caller's line, headed by label (the
+// row's name) with a line for each of status, out and err that differed; returns true when none.
+bool expect_run(const RunResult &result, int status, std::string_view out, std::string_view err,
+                std::string_view label = {},
+                std::source_location where = std::source_location::current());
 
 // Runs the program at path with the given argument vector (argv[0] included).
 RunResult run_program(const std::string &path, const std::vector<std::string> &argv,

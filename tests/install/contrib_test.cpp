@@ -12,7 +12,7 @@
 #include <regex>
 #include <string>
 
-#include "program_paths.h"
+#include "build_facts.h"
 #include "run_program.h"
 #include "temp_dir.h"
 #include "tools.h"
@@ -20,19 +20,18 @@
 namespace
 {
 
-const std::string contrib = BUILD_DIR "/contrib";
+const std::string contrib = std::string(build_facts::build_dir) + "/contrib";
 
 // Copies of the units in dir, with the built scrubber in place of the installed one (systemd
 // checks that the program exists); the path of the service.
 std::string units_with_built_scrubber(const std::string &dir)
 {
     std::string service = harness::read_file(contrib + "/sbscrub.service");
-    const std::string exec = "\nExecStart=" INSTALLED_SBSCRUB "\n";
+    const std::string exec = std::string("\nExecStart=") + build_facts::installed_sbscrub + "\n";
     size_t at = service.find(exec);
     EXPECT_NE(at, std::string::npos) << service;
     if (at != std::string::npos)
-        service.replace(at, exec.size(),
-                        std::string("\nExecStart=") + program_paths::sbscrub + "\n");
+        service.replace(at, exec.size(), std::string("\nExecStart=") + build_facts::sbscrub + "\n");
     harness::write_file(dir + "/sbscrub.service", service);
     harness::write_file(dir + "/sbscrub.timer", harness::read_file(contrib + "/sbscrub.timer"));
     return dir + "/sbscrub.service";
@@ -47,16 +46,15 @@ TEST(Contrib, SystemdUnitsVerify)
 
     // Documentation=man:sbscrub(8) is looked up among the built pages.
     std::filesystem::create_directories(dir + "/man/man8");
-    std::filesystem::copy_file(MAN_DIR "/sbscrub.8", dir + "/man/man8/sbscrub.8");
+    std::filesystem::copy_file(std::string(build_facts::man_dir) + "/sbscrub.8",
+                               dir + "/man/man8/sbscrub.8");
     std::vector<std::string> argv = {analyze, "verify"};
     if (install_test::find_tool("man").empty())
         argv.push_back("--man=no");
     argv.push_back(dir + "/sbscrub.timer");
     argv.push_back(service);
-    harness::RunResult r =
-        harness::run_program(analyze, argv, {.env = {"MANPATH=" + dir + "/man"}});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.err, "");
+    harness::expect_run(harness::run_program(analyze, argv, {.env = {"MANPATH=" + dir + "/man"}}),
+                        0, "", "");
 }
 
 TEST(Contrib, ServiceIsSandboxed)
@@ -127,14 +125,14 @@ TEST(Contrib, CronLineRunsTheScrubberOnlyWhenItShould)
     ASSERT_TRUE(replace(run, R"(timeout ([0-9]+m) )", "timeout $LIMIT ", &limit)) << command;
     EXPECT_LT(std::stoi(limit), 5) << "a run may last into the next one";
     // The scrubber is tested for and run by its full path, as installed.
-    const std::string installed = INSTALLED_SBSCRUB, scrubber = dir + "/sbscrub";
+    const std::string installed = build_facts::installed_sbscrub, scrubber = dir + "/sbscrub";
     ASSERT_NE(run.find("test ! -x " + installed + " "), std::string::npos) << command;
     ASSERT_EQ(run.substr(run.size() - installed.size() - 1), " " + installed) << command;
     for (size_t at; (at = run.find(installed)) != std::string::npos;)
         run.replace(at, installed.size(), scrubber);
     // So are the daemon's default files, whose absence means there is no daemon.
-    const std::string guard = std::string("{ test ! -e ") + program_paths::default_scoreboard +
-                              " && test ! -e " + program_paths::default_config + "; }";
+    const std::string guard = std::string("{ test ! -e ") + build_facts::default_scoreboard +
+                              " && test ! -e " + build_facts::default_config + "; }";
     const size_t at = run.find(guard);
     ASSERT_NE(at, std::string::npos) << command;
     run.replace(at, guard.size(), "{ test ! -e " + dir + "/sb && test ! -e " + dir + "/conf; }");
@@ -178,9 +176,7 @@ TEST(Contrib, CronLineRunsTheScrubberOnlyWhenItShould)
                                           std::string("LIMIT=") + c.limit},
                                   .timeout_ms = 10000});
         close(held);
-        EXPECT_FALSE(r.timed_out) << c.what;
-        EXPECT_EQ(r.status, c.status) << c.what << "\n" << r.err;
-        EXPECT_EQ(r.out + r.err, "") << c.what;
+        harness::expect_run(r, c.status, "", "", c.what);
         std::string runs = harness::exists(dir + "/runs") ? harness::read_file(dir + "/runs") : "";
         EXPECT_EQ(install_test::lines(runs).size(), static_cast<size_t>(c.runs)) << c.what;
     }
@@ -193,14 +189,16 @@ TEST(Contrib, ManualPageShowsTheSchedulesAsInstalled)
     for (const auto &line : install_test::lines(harness::read_file(contrib + "/sbscrub.cron")))
         if (!line.empty() && line[0] != '#')
             job = line;
-    std::string examples =
-        install_test::section(install_test::render_page(groff, MAN_DIR "/sbscrub.8"), "EXAMPLES");
+    std::string examples = install_test::section(
+        install_test::render_page(groff, std::string(build_facts::man_dir) + "/sbscrub.8"),
+        "EXAMPLES");
     bool shown = false;
     for (const auto &line : install_test::lines(examples))
         shown = shown || install_test::squeeze(line) == job;
     EXPECT_TRUE(shown) << job << "\nis not among\n" << examples;
     // The drop-in that points the service at another scoreboard runs the installed program.
-    EXPECT_NE(examples.find(" ExecStart=" INSTALLED_SBSCRUB " -f /"), std::string::npos)
+    EXPECT_NE(examples.find(std::string(" ExecStart=") + build_facts::installed_sbscrub + " -f /"),
+              std::string::npos)
         << examples;
 }
 

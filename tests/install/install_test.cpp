@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "build_facts.h"
 #include "run_program.h"
 #include "temp_dir.h"
 #include "tools.h"
@@ -21,12 +22,14 @@
 namespace
 {
 
-const std::string prefix = INSTALL_PREFIX;
+const std::string prefix = build_facts::install_prefix;
+const std::string build_dir = build_facts::build_dir, libdir = build_facts::install_libdir;
 
 // An exclusive lock on a file in the build tree, held while the guard lives: the tests' installs
 // run one at a time, since each rewrites the build's install manifest.
 struct install_lock {
-    const int fd = open(BUILD_DIR "/install-test.lock", O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+    const int fd =
+        open((build_dir + "/install-test.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     install_lock() { EXPECT_EQ(fd >= 0 ? flock(fd, LOCK_EX) : -1, 0) << strerror(errno); }
     ~install_lock()
     {
@@ -44,23 +47,27 @@ class InstalledTree : public ::testing::Test
     void SetUp() override
     {
         const install_lock lock;
-        harness::RunResult r =
-            install_test::run_ok({CMAKE_COMMAND, "--install", BUILD_DIR, "--prefix", prefix},
-                                 {.env = {"DESTDIR=" + dir + "/root"}});
+        harness::RunResult r = install_test::run_ok(
+            {build_facts::cmake_command, "--install", build_dir, "--prefix", prefix},
+            {.env = {"DESTDIR=" + dir + "/root"}});
         ASSERT_EQ(r.status, 0);
         harness::write_file(dir + "/manifest",
-                            harness::read_file(BUILD_DIR "/install_manifest.txt"));
+                            harness::read_file(build_dir + "/install_manifest.txt"));
     }
 
     // Builds the consumer with g++ and the given extra arguments into dir/name.
     std::string compile_consumer(const std::string &name, const std::vector<std::string> &flags)
     {
-        std::vector<std::string> argv = {CXX_COMPILER, "-std=c++20",
-                                         "-Wall",      "-Wextra",
-                                         "-Werror",    CONSUMER_DIR "/consumer.cpp",
-                                         "-o",         dir + "/" + name};
+        std::vector<std::string> argv = {build_facts::cxx_compiler,
+                                         "-std=c++20",
+                                         "-Wall",
+                                         "-Wextra",
+                                         "-Werror",
+                                         std::string(build_facts::consumer_dir) + "/consumer.cpp",
+                                         "-o",
+                                         dir + "/" + name};
         argv.insert(argv.end(), flags.begin(), flags.end());
-        std::stringstream extra(CONSUMER_LDFLAGS);
+        std::stringstream extra(build_facts::consumer_ldflags);
         for (std::string flag; extra >> flag;)
             argv.push_back(flag);
         install_test::run_ok(argv);
@@ -77,21 +84,18 @@ class InstalledTree : public ::testing::Test
 void expect_consumer_works(const std::string &consumer)
 {
     harness::RunOptions in{.input = "it's\nplain\n"};
-    harness::RunResult r = harness::run_program(consumer, {"consumer"}, in);
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "'it'\\''s'\n'plain'\n");
-
-    in.out = harness::file("/dev/full", O_WRONLY);
-    r = harness::run_program(consumer, {"consumer"}, in);
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "consumer: write error: No space left on device\n");
+    harness::expect_run(harness::run_program(consumer, {"consumer"}, in), 0,
+                        "'it'\\''s'\n'plain'\n", "", "consumer");
+    in.out = harness::full();
+    harness::expect_run(harness::run_program(consumer, {"consumer"}, in), 1, "",
+                        "consumer: write error: No space left on device\n",
+                        "consumer, full device");
 }
 
 TEST_F(InstalledTree, HoldsTheProgramsPagesLibraryAndPackageFiles)
 {
-    const std::string lib = INSTALL_LIBDIR;
-    const std::string doc = INSTALL_DOCDIR;
-    const std::string unit = INSTALL_UNIT_DIR;
+    const std::string lib = libdir, doc = build_facts::install_docdir;
+    const std::string unit = build_facts::install_unit_dir;
     struct Expected {
         std::string path; // a regular expression for the path below the prefix
         bool executable;
@@ -121,22 +125,16 @@ TEST_F(InstalledTree, HoldsTheProgramsPagesLibraryAndPackageFiles)
     for (const auto &path : tree)
         std::cout << "  " << path << "\n";
 
-    std::vector<bool> seen(std::size(expected));
-    for (const auto &path : tree) {
-        bool known = false;
-        for (size_t i = 0; i < std::size(expected); ++i) {
-            if (!std::regex_match(path, std::regex(expected[i].path)))
-                continue;
-            known = seen[i] = true;
+    std::vector<std::string> patterns;
+    for (const auto &e : expected)
+        patterns.push_back(e.path);
+    install_test::expect_matching_files(
+        prefix, tree, patterns, [&](const std::string &path, size_t i) {
             struct stat st;
             ASSERT_EQ(stat((root + "/" + path).c_str(), &st), 0) << path;
             EXPECT_EQ((st.st_mode & 0111) != 0, expected[i].executable) << path;
             EXPECT_EQ(st.st_mode & 0022, 0u) << path << " is writable by others";
-        }
-        EXPECT_TRUE(known) << "unexpected file " << path;
-    }
-    for (size_t i = 0; i < std::size(expected); ++i)
-        EXPECT_TRUE(seen[i]) << "missing " << expected[i].path;
+        });
 }
 
 TEST_F(InstalledTree, PublicHeadersCompileOnTheirOwn)
@@ -145,32 +143,34 @@ TEST_F(InstalledTree, PublicHeadersCompileOnTheirOwn)
     for (const char *header : {"line_reader.h", "diagnostics.h", "stream_closing.h", "quoting.h"}) {
         const harness::RunOptions source{.input = std::string("#include <bigram-tools/") + header +
                                                   ">\n"};
-        harness::RunResult r = harness::run_program(CXX_COMPILER,
-                                                    {CXX_COMPILER, "-std=c++20", "-Wall", "-Wextra",
-                                                     "-Wpedantic", "-Werror", "-fsyntax-only",
-                                                     "-I" + root + "/include", "-x", "c++", "-"},
-                                                    source);
-        EXPECT_EQ(r.status, 0) << header << "\n" << r.err;
+        harness::RunResult r = harness::run_program(
+            build_facts::cxx_compiler,
+            {build_facts::cxx_compiler, "-std=c++20", "-Wall", "-Wextra", "-Wpedantic", "-Werror",
+             "-fsyntax-only", "-I" + root + "/include", "-x", "c++", "-"},
+            source);
+        harness::expect_run(r, 0, "", "", header);
     }
 }
 
 TEST_F(InstalledTree, FindPackageBuildsAConsumer)
 {
     std::string build = dir + "/consumer-build";
-    std::vector<std::string> configure = {CMAKE_COMMAND,
-                                          "-S",
-                                          CONSUMER_DIR,
-                                          "-B",
-                                          build,
-                                          "-G",
-                                          CMAKE_GENERATOR,
-                                          "-DCMAKE_CXX_COMPILER=" CXX_COMPILER,
-                                          "-DCMAKE_PREFIX_PATH=" + root,
-                                          "-DCMAKE_EXE_LINKER_FLAGS=" CONSUMER_LDFLAGS};
+    std::vector<std::string> configure = {
+        build_facts::cmake_command,
+        "-S",
+        build_facts::consumer_dir,
+        "-B",
+        build,
+        "-G",
+        build_facts::cmake_generator,
+        std::string("-DCMAKE_CXX_COMPILER=") + build_facts::cxx_compiler,
+        "-DCMAKE_PREFIX_PATH=" + root,
+        std::string("-DCMAKE_EXE_LINKER_FLAGS=") + build_facts::consumer_ldflags};
     // A cross build searches only the target's root for packages, and below the staging prefix.
-    if (std::string(TOOLCHAIN_FILE) != "")
-        configure.insert(configure.end(), {"-DCMAKE_TOOLCHAIN_FILE=" TOOLCHAIN_FILE,
-                                           "-DCMAKE_STAGING_PREFIX=" + root});
+    if (std::string(build_facts::toolchain_file) != "")
+        configure.insert(configure.end(),
+                         {std::string("-DCMAKE_TOOLCHAIN_FILE=") + build_facts::toolchain_file,
+                          "-DCMAKE_STAGING_PREFIX=" + root});
     install_test::run_ok(configure);
     // The package came from the installed tree, not from anywhere else on the host.
     std::smatch found;
@@ -178,7 +178,7 @@ TEST_F(InstalledTree, FindPackageBuildsAConsumer)
     ASSERT_TRUE(std::regex_search(cache, found, std::regex("bigram-tools_DIR:PATH=(.*)")));
     EXPECT_EQ(found[1].str().rfind(root + "/", 0), 0u) << found[1];
 
-    install_test::run_ok({CMAKE_COMMAND, "--build", build});
+    install_test::run_ok({build_facts::cmake_command, "--build", build});
     expect_consumer_works(build + "/consumer");
 }
 
@@ -187,10 +187,10 @@ TEST_F(InstalledTree, PkgConfigBuildsAConsumer)
     REQUIRE_TOOL(pkg_config, "pkg-config");
     // Only the installed tree is searched.
     const harness::RunOptions search{
-        .env = {"PKG_CONFIG_LIBDIR=" + root + "/" INSTALL_LIBDIR "/pkgconfig", "PKG_CONFIG_PATH="}};
+        .env = {"PKG_CONFIG_LIBDIR=" + root + "/" + libdir + "/pkgconfig", "PKG_CONFIG_PATH="}};
     harness::RunResult version =
         install_test::run_ok({pkg_config, "--modversion", "bigram-tools"}, search);
-    EXPECT_EQ(version.out, PROJECT_VERSION "\n");
+    EXPECT_EQ(version.out, std::string(build_facts::project_version) + "\n");
     harness::RunResult flags =
         install_test::run_ok({pkg_config, "--cflags", "--libs", "bigram-tools"}, search);
     ASSERT_EQ(flags.status, 0);
@@ -205,8 +205,8 @@ TEST_F(InstalledTree, PkgConfigBuildsAConsumer)
         }
     }
     // An unrelated shared library of a common name beside the installed one is not linked.
-    install_test::run_ok({CXX_COMPILER, "-shared", "-fPIC", "-x", "c++", "/dev/null", "-o",
-                          root + "/" INSTALL_LIBDIR "/libsupport.so"});
+    install_test::run_ok({build_facts::cxx_compiler, "-shared", "-fPIC", "-x", "c++", "/dev/null",
+                          "-o", root + "/" + libdir + "/libsupport.so"});
     expect_consumer_works(compile_consumer("consumer", args));
 }
 
@@ -215,10 +215,12 @@ TEST_F(InstalledTree, SchedulesRunTheInstalledScrubber)
     const std::string installed = prefix + "/sbin/sbscrub";
     EXPECT_EQ(access((dir + "/root" + installed).c_str(), X_OK), 0) << installed;
     std::smatch m;
-    std::string service = harness::read_file(root + "/" INSTALL_UNIT_DIR "/sbscrub.service");
+    std::string service =
+        harness::read_file(root + "/" + build_facts::install_unit_dir + "/sbscrub.service");
     ASSERT_TRUE(std::regex_search(service, m, std::regex("\nExecStart=(\\S+)\n"))) << service;
     EXPECT_EQ(m[1].str(), installed);
-    std::string cron = harness::read_file(root + "/" INSTALL_DOCDIR "/examples/sbscrub.cron");
+    std::string cron =
+        harness::read_file(root + "/" + build_facts::install_docdir + "/examples/sbscrub.cron");
     EXPECT_NE(cron.find(" " + installed + "\n"), std::string::npos) << cron;
 }
 
@@ -229,35 +231,25 @@ TEST_F(InstalledTree, UninstallRemovesWhatWasInstalled)
     const std::vector<std::string> others = {"bin/other", "include/other.h"};
     for (const auto &path : others)
         harness::write_file(root + "/" + path, "");
-    const std::string script = SOURCE_DIR "/scripts/uninstall.sh", list = dir + "/installed";
+    const std::string script = std::string(build_facts::source_dir) + "/scripts/uninstall.sh",
+                      list = dir + "/installed";
     install_test::run_ok({sh, script, "--record", dir + "/manifest", list});
     install_test::run_ok({sh, script, list}, {.env = {"DESTDIR=" + dir + "/root"}});
     EXPECT_EQ(install_test::list_tree(root), others);
     // The folders of the project's own name are gone.
-    for (const std::string path :
-         {"include/bigram-tools", INSTALL_LIBDIR "/cmake/bigram-tools", INSTALL_DOCDIR})
+    for (const std::string &path : std::vector<std::string>{
+             "include/bigram-tools", libdir + "/cmake/bigram-tools", build_facts::install_docdir})
         EXPECT_FALSE(std::filesystem::exists(root + "/" + path)) << path;
 }
 
 TEST_F(InstalledTree, InstalledProgramsRun)
 {
-    struct Case {
-        const char *path;
-        const char *input;
-        int status;
-        const char *out_start;
-    } cases[] = {
-        {"bin/bigramlist", "/usr/bin\n/usr/lib\n", 0, "/u\nsr\n/b\nin\nli\n"},
-        {"bin/sndcheck", "", 1, ""},
-        {"sbin/sbscrub", "", 0, "usage: sbscrub [options]\n"},
-    };
-    for (const auto &c : cases) {
-        std::string name = std::string(c.path).substr(std::string(c.path).find('/') + 1);
-        harness::RunResult r =
-            harness::run_program(root + "/" + c.path, {name, "-h"}, {.input = c.input});
-        EXPECT_EQ(r.status, c.status) << c.path << "\n" << r.err;
-        EXPECT_EQ(r.out.rfind(c.out_start, 0), 0u) << c.path << "\n" << r.out;
-    }
+    install_test::expect_runs_as_built(root + "/bin/bigramlist", build_facts::bigramlist,
+                                       {"bigramlist", "-h"}, "/usr/bin\n/usr/lib\n");
+    install_test::expect_runs_as_built(root + "/bin/sndcheck", build_facts::sndcheck,
+                                       {"sndcheck", "-h"});
+    install_test::expect_runs_as_built(root + "/sbin/sbscrub", build_facts::sbscrub,
+                                       {"sbscrub", "-h"});
 }
 
 } // namespace

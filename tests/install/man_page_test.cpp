@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "program_paths.h"
+#include "build_facts.h"
 #include "run_program.h"
 #include "standin.h"
 #include "temp_dir.h"
@@ -31,14 +31,14 @@ struct Page {
     const char *title;   // the first word of its header line
 };
 const Page pages[] = {
-    {"bigramlist.1", program_paths::bigramlist, "BIGRAMLIST(1)"},
-    {"sndcheck.1", program_paths::sndcheck, "SNDCHECK(1)"},
-    {"sbscrub.8", program_paths::sbscrub, "SBSCRUB(8)"},
+    {"bigramlist.1", build_facts::bigramlist, "BIGRAMLIST(1)"},
+    {"sndcheck.1", build_facts::sndcheck, "SNDCHECK(1)"},
+    {"sbscrub.8", build_facts::sbscrub, "SBSCRUB(8)"},
 };
 
 std::string page_path(const Page &p)
 {
-    return std::string(MAN_DIR) + "/" + p.file;
+    return std::string(build_facts::man_dir) + "/" + p.file;
 }
 
 std::string base_name(const std::string &path)
@@ -55,23 +55,14 @@ std::string replace_all(std::string text, const std::string &from, const std::st
     return text;
 }
 
-TEST(ManPages, RenderWithoutWarnings)
-{
-    REQUIRE_TOOL(groff, "groff");
-    for (const Page &p : pages) {
-        harness::RunResult r =
-            harness::run_program(groff, {groff, "-man", "-ww", "-z", page_path(p)});
-        EXPECT_EQ(r.status, 0) << p.file;
-        EXPECT_EQ(r.err, "") << p.file;
-    }
-}
-
-TEST(ManPages, HaveTheSectionsInReadingOrder)
+TEST(ManPages, RenderWithoutWarningsWithTheSectionsInReadingOrder)
 {
     REQUIRE_TOOL(groff, "groff");
     const std::vector<std::string> required = {"NAME",        "SYNOPSIS", "DESCRIPTION",
                                                "EXIT STATUS", "FILES",    "EXAMPLES"};
     for (const Page &p : pages) {
+        harness::expect_run(harness::run_program(groff, {groff, "-man", "-ww", "-z", page_path(p)}),
+                            0, "", "", p.file);
         std::string source = harness::read_file(page_path(p));
         EXPECT_FALSE(std::regex_search(source, std::regex("@[A-Za-z_]+@")))
             << p.file << " keeps a template variable";
@@ -122,7 +113,7 @@ std::set<std::string> option_pairs(const std::string &text)
 TEST(ManPages, ScrubberOptionsMatchItsUsageText)
 {
     REQUIRE_TOOL(groff, "groff");
-    harness::RunResult usage = harness::run_program(program_paths::sbscrub, {"sbscrub", "-h"});
+    harness::RunResult usage = harness::run_program(build_facts::sbscrub, {"sbscrub", "-h"});
     ASSERT_EQ(usage.status, 0);
     std::set<std::string> program = option_pairs(usage.out);
     ASSERT_FALSE(program.empty()) << usage.out;
@@ -150,10 +141,8 @@ TEST(ManPages, ProgramsWithoutOptionsTakeNone)
         EXPECT_EQ(section(rendered, "OPTIONS"), "") << c.page.file;
         EXPECT_EQ(squeeze(section(rendered, "SYNOPSIS")), name) << c.page.file;
         for (const char *arg : {"--help", "-h", "-x"}) {
-            harness::RunResult r = harness::run_program(c.page.program, {name, arg}, input);
-            EXPECT_EQ(r.status, c.status) << name << " " << arg;
-            EXPECT_EQ(r.out, c.out) << name << " " << arg;
-            EXPECT_EQ(r.err, "") << name << " " << arg;
+            harness::expect_run(harness::run_program(c.page.program, {name, arg}, input), c.status,
+                                c.out, "", name + " " + arg);
         }
     }
 }
@@ -161,8 +150,8 @@ TEST(ManPages, ProgramsWithoutOptionsTakeNone)
 TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
 {
     REQUIRE_TOOL(groff, "groff");
-    if (harness::exists(program_paths::default_scoreboard))
-        GTEST_SKIP() << program_paths::default_scoreboard << " exists on this host";
+    if (harness::exists(build_facts::default_scoreboard))
+        GTEST_SKIP() << build_facts::default_scoreboard << " exists on this host";
     const harness::temp_dir scratch;
     const std::string &dir = scratch.path();
     std::string subdir = dir + "/sub";
@@ -174,72 +163,61 @@ TEST(ManPages, DocumentTheMessagesTheProgramsPrint)
     const std::string bigramlist = "bigramlist: "; // argv[0] as given
 
     // Each message is made generic by the substitutions (the variable parts in the words the
-    // page uses for them); each of its lines must then be in the page's section.
+    // page uses for them); each of its lines must then be in the page of the program: under
+    // DIAGNOSTICS, or for progress on standard output under OPTIONS.
     struct Case {
         const char *what;
-        const Page &page;
-        const char *section;
         std::vector<std::string> argv;
         harness::RunOptions options;
         bool on_stdout;
         std::vector<std::pair<std::string, std::string>> generic;
     } cases[] = {
         {"write error",
-         pages[0],
-         "DIAGNOSTICS",
          {"bigramlist"},
-         {.input = "ab\n", .out = harness::file("/dev/full", O_WRONLY)},
+         {.input = "ab\n", .out = harness::full()},
          false,
          {{bigramlist, ""}, {strerror(ENOSPC), "reason"}}},
         {"read error",
-         pages[0],
-         "DIAGNOSTICS",
          {"bigramlist"},
          {.input = "ab\n", .in = harness::file(dir, O_RDONLY)},
          false,
          {{bigramlist, ""}, {strerror(EISDIR), "reason"}}},
         {"memory exhausted",
-         pages[0],
-         "DIAGNOSTICS",
          {"bigramlist"},
-         {.input = "ab\n", .env = {program_paths::preload_failing_alloc, "FAIL_ALLOC_SIZE=1026"}},
+         {.input = "ab\n", .env = {build_facts::preload_failing_alloc, "FAIL_ALLOC_SIZE=1026"}},
          false,
          {{bigramlist, ""}}},
-        {"unknown option", pages[2], "DIAGNOSTICS", {"sbscrub", "-x"}, {}, false, {{": x", ": c"}}},
+        {"unknown option", {"sbscrub", "-x"}, {}, false, {{": x", ": c"}}},
         {"no scoreboard",
-         pages[2],
-         "DIAGNOSTICS",
          {"sbscrub", "-c", dir + "/absent.conf"},
          {},
          false,
-         {{program_paths::default_scoreboard, "path"}, {strerror(ENOENT), "reason"}}},
+         {{build_facts::default_scoreboard, "path"}, {strerror(ENOENT), "reason"}}},
         {"scrub failed",
-         pages[2],
-         "DIAGNOSTICS",
          {"sbscrub", "-f", subdir},
          {},
          false,
          {{subdir, "path"}, {strerror(EISDIR), "reason"}}},
         {"verbose progress",
-         pages[2],
-         "OPTIONS",
          {"sbscrub", "-v", "-f", scoreboard},
          {},
          true,
          {{scoreboard, "path"}, {" " + std::to_string(pid), " pid"}}},
     };
     for (auto &c : cases) {
-        harness::RunResult r = harness::run_program(c.page.program, c.argv, c.options);
+        const Page &page = c.argv[0] == "bigramlist" ? pages[0] : pages[2];
+        const char *heading = c.on_stdout ? "OPTIONS" : "DIAGNOSTICS";
+        harness::RunResult r = harness::run_program(page.program, c.argv, c.options);
         std::string message = c.on_stdout ? r.out : r.err;
         EXPECT_NE(message, "") << c.what;
         for (const auto &[from, to] : c.generic)
             message = replace_all(message, from, to);
         std::string text =
-            squeeze(section(install_test::render_page(groff, page_path(c.page)), c.section));
+            squeeze(section(install_test::render_page(groff, page_path(page)), heading));
         for (const auto &line : lines(message))
             EXPECT_NE(text.find(squeeze(line)), std::string::npos)
-                << c.what << ": \"" << squeeze(line) << "\" is not in " << c.page.file << " "
-                << c.section;
+                << c.what << ": \"" << squeeze(line) << "\" is not in " << page.file << " "
+                << heading;
     }
 }
 
@@ -247,13 +225,13 @@ TEST(ManPages, FilesNameTheDefaultsAsBuilt)
 {
     REQUIRE_TOOL(groff, "groff");
     std::string files = section(install_test::render_page(groff, page_path(pages[2])), "FILES");
-    EXPECT_NE(files.find(program_paths::default_config), std::string::npos) << files;
-    EXPECT_NE(files.find(program_paths::default_scoreboard), std::string::npos) << files;
+    EXPECT_NE(files.find(build_facts::default_config), std::string::npos) << files;
+    EXPECT_NE(files.find(build_facts::default_scoreboard), std::string::npos) << files;
     // The scoreboard default is the one the program falls back to when it is missing.
-    if (harness::exists(program_paths::default_scoreboard))
+    if (harness::exists(build_facts::default_scoreboard))
         return;
     harness::RunResult r =
-        harness::run_program(program_paths::sbscrub, {"sbscrub", "-c", "/nonexistent/ferryd.conf"});
+        harness::run_program(build_facts::sbscrub, {"sbscrub", "-c", "/nonexistent/ferryd.conf"});
     EXPECT_EQ(r.status, 1);
     std::string named = r.err.substr(0, r.err.find(": "));
     EXPECT_NE(files.find(named), std::string::npos) << named;

@@ -9,6 +9,7 @@
 #include <regex>
 #include <string>
 
+#include "build_facts.h"
 #include "run_program.h"
 #include "temp_dir.h"
 #include "tools.h"
@@ -60,7 +61,7 @@ TEST(DebianPackages, BuildReproduciblyAndHoldWhatTheyShould)
     const harness::temp_dir scratch;
     const std::string &dir = scratch.path();
     // Two builds at once, from different folders and with different umasks.
-    const std::string script = SOURCE_DIR "/scripts/build-packages.sh";
+    const std::string script = std::string(build_facts::source_dir) + "/scripts/build-packages.sh";
     const std::string first = dir + "/a/out", second = dir + "/second-build/out";
     install_test::run_ok(
         {sh, "-c",
@@ -70,6 +71,7 @@ TEST(DebianPackages, BuildReproduciblyAndHoldWhatTheyShould)
          script, dir + "/a", dir + "/second-build"},
         {.env = {"SOURCE_DATE_EPOCH=1767225600"}, .timeout_ms = 600000});
 
+    const std::string version = build_facts::project_version;
     const std::string arch = first_line({dpkg_architecture, "-qDEB_HOST_ARCH"});
     const std::string lib = "usr/lib/" + first_line({dpkg_architecture, "-qDEB_HOST_MULTIARCH"});
     const std::string bin = "-rwxr-xr-x root/root", data = "-rw-r--r-- root/root";
@@ -108,36 +110,33 @@ TEST(DebianPackages, BuildReproduciblyAndHoldWhatTheyShould)
         if (entry.path().extension() == ".deb")
             built.push_back(entry.path().filename().string());
     std::sort(built.begin(), built.end());
-    EXPECT_EQ(built,
-              (std::vector<std::string>{"bigram-tools-dev_" PROJECT_VERSION "_" + arch + ".deb",
-                                        "bigram-tools_" PROJECT_VERSION "_" + arch + ".deb"}));
+    EXPECT_EQ(built, (std::vector<std::string>{"bigram-tools-dev_" + version + "_" + arch + ".deb",
+                                               "bigram-tools_" + version + "_" + arch + ".deb"}));
 
     for (const auto &p : packages) {
-        const std::string deb = first + "/" + p.name + "_" PROJECT_VERSION "_" + arch + ".deb";
+        const std::string deb = first + "/" + p.name + "_" + version + "_" + arch + ".deb";
         ASSERT_TRUE(harness::exists(deb)) << deb;
         EXPECT_TRUE(harness::read_file(deb) ==
                     harness::read_file(second + deb.substr(first.size())))
             << p.name << " differs between two builds of the same source";
 
         std::cout << p.name << ":\n";
-        std::vector<bool> seen(p.files.size());
-        for (const auto &[path, mode] : contents(dpkg_deb, deb)) {
+        const std::map<std::string, std::string> files = contents(dpkg_deb, deb);
+        std::vector<std::string> paths, patterns;
+        for (const auto &[path, mode] : files) {
             std::cout << "  " << mode << " " << path << "\n";
-            bool known = false;
-            for (size_t i = 0; i < p.files.size(); ++i) {
-                if (!std::regex_match(path, std::regex(p.files[i].first)))
-                    continue;
-                known = seen[i] = true;
-                EXPECT_EQ(mode, p.files[i].second) << path;
-            }
-            EXPECT_TRUE(known) << p.name << ": unexpected file " << path;
+            paths.push_back(path);
         }
-        for (size_t i = 0; i < p.files.size(); ++i)
-            EXPECT_TRUE(seen[i]) << p.name << ": missing " << p.files[i].first;
+        for (const auto &[pattern, mode] : p.files)
+            patterns.push_back(pattern);
+        install_test::expect_matching_files(
+            p.name, paths, patterns, [&](const std::string &path, size_t i) {
+                EXPECT_EQ(files.at(path), p.files[i].second) << path;
+            });
 
         std::string info = install_test::run_ok({dpkg_deb, "-I", deb}).out;
         const std::pair<const char *, std::string> fields[] = {{"Package", p.name},
-                                                               {"Version", PROJECT_VERSION},
+                                                               {"Version", version},
                                                                {"Architecture", arch},
                                                                {"Section", p.section},
                                                                {"Multi-Arch", p.multi_arch}};
@@ -152,7 +151,7 @@ TEST(DebianPackages, BuildReproduciblyAndHoldWhatTheyShould)
 
     // The programs link the C library, and the dependency list names it. The timer is enabled
     // on installation; the service runs only from the timer, not at installation.
-    const std::string programs = first + "/bigram-tools_" PROJECT_VERSION "_" + arch + ".deb";
+    const std::string programs = first + "/bigram-tools_" + version + "_" + arch + ".deb";
     EXPECT_NE(field(install_test::run_ok({dpkg_deb, "-I", programs}).out, "Depends").find("libc6"),
               std::string::npos);
     std::string postinst = harness::read_file(dir + "/bigram-tools.control/postinst");
@@ -163,12 +162,10 @@ TEST(DebianPackages, BuildReproduciblyAndHoldWhatTheyShould)
     // Unpacked, the programs run, and the schedules name the packaged scrubber.
     std::string unpacked = dir + "/unpacked";
     install_test::run_ok({dpkg_deb, "-x", programs, unpacked});
-    harness::RunResult r = harness::run_program(unpacked + "/usr/bin/bigramlist", {"bigramlist"},
-                                                {.input = "/usr/bin\n/usr/lib\n"});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(r.out, "/u\nsr\n/b\nin\nli\n");
-    r = harness::run_program(unpacked + "/usr/sbin/sbscrub", {"sbscrub", "-h"});
-    EXPECT_EQ(r.status, 0) << r.err;
+    install_test::expect_runs_as_built(unpacked + "/usr/bin/bigramlist", build_facts::bigramlist,
+                                       {"bigramlist"}, "/usr/bin\n/usr/lib\n");
+    install_test::expect_runs_as_built(unpacked + "/usr/sbin/sbscrub", build_facts::sbscrub,
+                                       {"sbscrub", "-h"});
     EXPECT_NE(harness::read_file(unpacked + "/lib/systemd/system/sbscrub.service")
                   .find("\nExecStart=/usr/sbin/sbscrub\n"),
               std::string::npos);

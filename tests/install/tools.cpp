@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cstdlib>
 #include <filesystem>
+#include <regex>
 #include <sstream>
 
 namespace install_test
@@ -114,6 +115,33 @@ std::vector<std::string> list_tree(const std::string &root)
             files.push_back(std::filesystem::relative(entry.path(), root).string());
     std::sort(files.begin(), files.end());
     return files;
+}
+
+void expect_matching_files(const std::string &what, const std::vector<std::string> &paths,
+                           const std::vector<std::string> &patterns,
+                           const std::function<void(const std::string &, size_t)> &check)
+{
+    std::vector<bool> seen(patterns.size());
+    for (const auto &path : paths) {
+        bool known = false;
+        for (size_t i = 0; i < patterns.size(); ++i) {
+            if (std::regex_match(path, std::regex(patterns[i]))) {
+                known = seen[i] = true;
+                check(path, i);
+            }
+        }
+        EXPECT_TRUE(known) << what << ": unexpected file " << path;
+    }
+    for (size_t i = 0; i < patterns.size(); ++i)
+        EXPECT_TRUE(seen[i]) << what << ": missing " << patterns[i];
+}
+
+void expect_runs_as_built(const std::string &path, const std::string &built,
+                          const std::vector<std::string> &argv, const std::string &input)
+{
+    const harness::RunResult want = harness::run_program(built, argv, {.input = input});
+    harness::expect_run(harness::run_program(path, argv, {.input = input}), want.status, want.out,
+                        want.err, path);
 }
 
 } // namespace install_test

@@ -1,7 +1,8 @@
-// Helpers for the tests of the installed tree: host tools found on PATH, rendered manual pages
-// and text handling.
+// Helpers for the tests of the installed tree: host tools found on PATH, rendered manual pages,
+// text handling, lists of installed files and installed programs.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -40,5 +41,16 @@ std::string section(const std::string &rendered, const std::string &name);
 
 // Every regular file and symbolic link below root, as paths relative to root, sorted.
 std::vector<std::string> list_tree(const std::string &root);
+// Expects each of paths to match one of patterns (regular expressions) and each pattern to match
+// one of paths; check(path, i) looks further at a path that matches pattern i. Failures name
+// what holds the paths.
+void expect_matching_files(const std::string &what, const std::vector<std::string> &paths,
+                           const std::vector<std::string> &patterns,
+                           const std::function<void(const std::string &, size_t)> &check);
+
+// Runs the installed program at path as the built one at built, with the same arguments and
+// input, and expects the same status, output and errors.
+void expect_runs_as_built(const std::string &path, const std::string &built,
+                          const std::vector<std::string> &argv, const std::string &input = "");
 
 } // namespace install_test

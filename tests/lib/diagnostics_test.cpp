@@ -58,38 +58,71 @@ TEST(ProgramName, DerivedFromArgv0)
     }
 }
 
-TEST(Error, WritesOneLineWithTheProgramNameAndSystemText)
+TEST(Error, WritesOneLineWithTheNameThePositionAndTheSystemText)
 {
-    const std::string enoent = strerror(ENOENT);
-    struct Case {
-        int errnum;
-        std::string line;
-    } cases[] = {
-        {0, "P: bad 42\n"},
-        {ENOENT, "P: bad 42: " + enoent + "\n"},
-        {999999, "P: bad 42: Unknown system error\n"},
-    };
-    for (const auto &c : cases) {
-        RunResult r = in_child([&] {
-            support::error(0, c.errnum, "bad %d", 42);
+    // Each body prints what error_message_count says where the row needs it.
+    auto report = [](int errnum) {
+        return [errnum] {
+            support::error(0, errnum, "bad %d", 42);
             printf("returned %u", support::error_message_count);
-        });
-        EXPECT_EQ(r.err, c.line) << c.errnum;
-        EXPECT_EQ(r.out, "returned 1") << c.errnum;
-        EXPECT_EQ(r.status, 0) << c.errnum;
-    }
-}
-
-TEST(Error, NonZeroStatusExitsThroughTheExitHandlers)
-{
-    RunResult r = in_child([] {
-        atexit([] { printf("handler ran after %u\n", support::error_message_count); });
-        support::error(3, 0, "fatal");
-        printf("error returned\n");
-    });
-    EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err, "P: fatal\n");
-    EXPECT_EQ(r.out, "handler ran after 1\n");
+        };
+    };
+    const struct Case {
+        const char *what;
+        std::function<void()> body;
+        int status;
+        std::string out, err;
+    } cases[] = {
+        {"no system text", report(0), 0, "returned 1", "P: bad 42\n"},
+        {"system text", report(ENOENT), 0, "returned 1",
+         "P: bad 42: " + std::string(strerror(ENOENT)) + "\n"},
+        {"unknown error number", report(999999), 0, "returned 1",
+         "P: bad 42: Unknown system error\n"},
+        {"non-zero status exits through the exit handlers",
+         [] {
+             atexit([] { printf("handler ran after %u\n", support::error_message_count); });
+             support::error(3, 0, "fatal");
+             printf("error returned\n");
+         },
+         3, "handler ran after 1\n", "P: fatal\n"},
+        {"positions",
+         [] {
+             support::error_at_line(0, ENOENT, "a.txt", 12, "cannot %s", "read");
+             support::error_at_line(0, 0, nullptr, 12, "no file");
+             support::error(0, 0, "no file");
+             support::error_print_progname = [] { fputs("<cb>", stderr); };
+             support::error_at_line(0, 0, "b", 4000000000u, "big line");
+             support::error(0, 0, "plain");
+             printf("%u", support::error_message_count);
+         },
+         0, "5",
+         "P:a.txt:12: cannot read: " + std::string(strerror(ENOENT)) +
+             "\nP: no file\nP: no file\n<cb>b:4000000000: big line\n<cb>plain\n"},
+        // Turned on again, the flag compares with the pair remembered while it was on.
+        {"one per line, turned off and on",
+         [] {
+             support::error_one_per_line = 1;
+             support::error_at_line(0, 0, "a", 1, "1");
+             support::error_one_per_line = 0;
+             support::error_at_line(0, 0, "b", 2, "2");
+             support::error_one_per_line = 1;
+             support::error_at_line(0, 0, "a", 1, "3"); // suppressed: matches a:1
+             support::error_at_line(0, 0, "b", 2, "4");
+         },
+         0, "", "P:a:1: 1\nP:b:2: 2\nP:b:2: 4\n"},
+        // A program started with an empty argument vector has a null argv[0].
+        {"null program name",
+         [] {
+             support::set_program_name("/usr/bin/tool");
+             support::set_program_name(nullptr);
+             printf("%s", support::program_name == nullptr ? "" : "not null");
+             support::error(0, 0, "m");
+             support::error_at_line(0, 0, "f", 2, "m");
+         },
+         0, "", ": m\n:f:2: m\n"},
+    };
+    for (const auto &c : cases)
+        harness::expect_run(in_child(c.body), c.status, c.out, c.err, c.what);
 }
 
 TEST(Error, FlushesStandardOutputBeforeTheMessage)
@@ -107,24 +140,8 @@ TEST(Error, FlushesStandardOutputBeforeTheMessage)
             support::error_at_line(0, 0, "f", 1, "at line");
         },
         o);
-    EXPECT_EQ(r.status, 0);
+    harness::expect_run(r, 0, "", "");
     EXPECT_EQ(harness::read_file(path), "pending output P: message\nP:f:1: at line\n");
-}
-
-TEST(ErrorAtLine, WritesThePositionAfterTheName)
-{
-    RunResult r = in_child([] {
-        support::error_at_line(0, ENOENT, "a.txt", 12, "cannot %s", "read");
-        support::error_at_line(0, 0, nullptr, 12, "no file");
-        support::error(0, 0, "no file");
-        support::error_print_progname = [] { fputs("<cb>", stderr); };
-        support::error_at_line(0, 0, "b", 4000000000u, "big line");
-        support::error(0, 0, "plain");
-        printf("%u", support::error_message_count);
-    });
-    EXPECT_EQ(r.err, "P:a.txt:12: cannot read: " + std::string(strerror(ENOENT)) +
-                         "\nP: no file\nP: no file\n<cb>b:4000000000: big line\n<cb>plain\n");
-    EXPECT_EQ(r.out, "5");
 }
 
 TEST(ErrorAtLine, OnePerLineSuppressesRepeatsOfTheLastPosition)
@@ -170,121 +187,61 @@ TEST(ErrorAtLine, OnePerLineSuppressesRepeatsOfTheLastPosition)
                         ? "P:" + std::string(call.file) + ":" + std::to_string(call.line) + ": m\n"
                         : "P: m\n";
         }
-        EXPECT_EQ(r.status, 0) << c.what;
-        EXPECT_EQ(r.err, want) << c.what;
-        EXPECT_EQ(r.out, std::string(c.calls.size(), '|') + std::to_string(printed)) << c.what;
+        harness::expect_run(r, 0, std::string(c.calls.size(), '|') + std::to_string(printed), want,
+                            c.what);
     }
-}
-
-TEST(ErrorAtLine, TurningTheFlagOnComparesWithThePairRememberedWhileItWasOn)
-{
-    RunResult r = in_child([] {
-        support::error_one_per_line = 1;
-        support::error_at_line(0, 0, "a", 1, "1");
-        support::error_one_per_line = 0;
-        support::error_at_line(0, 0, "b", 2, "2");
-        support::error_one_per_line = 1;
-        support::error_at_line(0, 0, "a", 1, "3"); // suppressed: matches a:1
-        support::error_at_line(0, 0, "b", 2, "4");
-    });
-    EXPECT_EQ(r.err, "P:a:1: 1\nP:b:2: 2\nP:b:2: 4\n");
-}
-
-TEST(Error, NullProgramNamePrintsAnEmptyName)
-{
-    // A program started with an empty argument vector has a null argv[0].
-    RunResult r = run_function([] {
-        support::set_program_name("/usr/bin/tool");
-        support::set_program_name(nullptr);
-        if (support::program_name != nullptr)
-            return 1;
-        support::error(0, 0, "m");
-        support::error_at_line(0, 0, "f", 2, "m");
-        return 0;
-    });
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, ": m\n:f:2: m\n");
 }
 
 TEST(Allocation, MemoryExhaustedEndsWithExitFailure)
 {
+    // The first allocation fails; for the size tests, which must end the process before the
+    // allocator is asked, any request over 1 MiB aborts instead. With an exit_failure of 0 the
+    // process aborts, and the exit handlers do not run.
+    enum Arming { fail_first, trap_large, none };
     struct Case {
         const char *what;
         int exit_failure;
         std::function<void()> call;
+        Arming arming = fail_first;
     } cases[] = {
-        {"xmalloc", 1,
-         [] {
-             harness::fail_allocation(1);
-             support::xmalloc(10);
-         }},
-        {"xzalloc", 1,
-         [] {
-             harness::fail_allocation(1);
-             support::xzalloc(10);
-         }},
-        {"xcalloc", 1,
-         [] {
-             harness::fail_allocation(1);
-             support::xcalloc(2, 5);
-         }},
-        {"xrealloc", 1,
-         [] {
-             harness::fail_allocation(1);
-             support::xrealloc(nullptr, 10);
-         }},
-        {"xmemdup", 1,
-         [] {
-             harness::fail_allocation(1);
-             support::xmemdup("abc", 3);
-         }},
-        {"xstrdup", 1,
-         [] {
-             harness::fail_allocation(1);
-             support::xstrdup("abc");
-         }},
+        {"xmalloc", 1, [] { support::xmalloc(10); }},
+        {"xzalloc", 1, [] { support::xzalloc(10); }},
+        {"xcalloc", 1, [] { support::xcalloc(2, 5); }},
+        {"xrealloc", 1, [] { support::xrealloc(nullptr, 10); }},
+        {"xmemdup", 1, [] { support::xmemdup("abc", 3); }},
+        {"xstrdup", 1, [] { support::xstrdup("abc"); }},
         {"x2realloc", 1,
          [] {
-             harness::fail_allocation(1);
              size_t n = 0;
              support::x2realloc(nullptr, &n);
          }},
-        {"xalloc_die, other status", 7, [] { support::xalloc_die(); }},
-        // Size tests that must end the process before the allocator is asked.
-        {"xcalloc overflow", 1,
-         [] {
-             harness::trap_allocations_over(1 << 20);
-             support::xcalloc(SIZE_MAX / 8 + 1, 8);
-         }},
+        {"xalloc_die, other status", 7, [] { support::xalloc_die(); }, none},
+        {"xalloc_die, status 0", 0, [] { support::xalloc_die(); }, none},
+        {"xcalloc overflow", 1, [] { support::xcalloc(SIZE_MAX / 8 + 1, 8); }, trap_large},
         {"x2realloc at two thirds of SIZE_MAX", 1,
          [] {
-             harness::trap_allocations_over(1 << 20);
              size_t n = SIZE_MAX / 3 * 2;
              char c;
              support::x2realloc(&c, &n);
-         }},
+         },
+         trap_large},
     };
     for (const auto &c : cases) {
         RunResult r = in_child([&] {
             support::exit_failure = c.exit_failure;
             atexit([] { printf("handler"); });
+            if (c.arming == trap_large)
+                harness::trap_allocations_over(1 << 20);
+            else if (c.arming == fail_first)
+                harness::fail_allocation(1);
             c.call();
             printf("returned");
         });
-        EXPECT_EQ(r.status, c.exit_failure) << c.what;
-        EXPECT_EQ(r.err, "P: memory exhausted\n") << c.what;
-        EXPECT_EQ(r.out, "handler") << c.what;
+        const bool aborts = c.exit_failure == 0;
+        harness::expect_run(r, aborts ? -1 : c.exit_failure, aborts ? "" : "handler",
+                            "P: memory exhausted\n", c.what);
+        EXPECT_EQ(r.signal, aborts ? SIGABRT : 0) << c.what;
     }
-}
-
-TEST(Allocation, XallocDieAbortsWhenExitFailureIsZero)
-{
-    RunResult r = in_child([] {
-        support::exit_failure = 0;
-        support::xalloc_die();
-    });
-    EXPECT_EQ(r.signal, SIGABRT);
-    EXPECT_EQ(r.err, "P: memory exhausted\n");
 }
 
 TEST(Allocation, ZeroByteRequestsAreNeverFailures)
@@ -314,9 +271,7 @@ TEST(Allocation, ZeroByteRequestsAreNeverFailures)
         free(e);
         free(f);
     });
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(r.err, "");
-    EXPECT_EQ(r.out, "done");
+    harness::expect_run(r, 0, "done", "");
 }
 
 TEST(Allocation, X2reallocGrowsByHalf)

@@ -76,6 +76,8 @@ TEST(LineReader, DelimiterIsAnyByteValue)
         {0xE9, "x\xE9y", "x\xE9"},     // compared as unsigned
         {256 + ':', "a:b:c", "a:b:c"}, // outside 0 to 255: never matches
         {-1, "a\xFF\nb", "a\xFF\nb"},
+        // Found after the stream's first buffer is used up: a count of 10,001.
+        {0xFF, std::string(10000, 'x') + "\xFFy", std::string(10000, 'x') + "\xFF"},
     };
     for (const auto &c : cases) {
         MemStream in(c.input);

@@ -113,20 +113,22 @@ class Quoting : public ::testing::Test
 
 const std::string c3 = "\"";
 
-TEST_F(Quoting, EmptyArgumentInEveryStyle)
+TEST_F(Quoting, EachStyleQuotesAsDocumented)
 {
+    // One past the last style: a read past the module's table of styles shows in the sanitizer
+    // build.
+    const auto past_the_last = static_cast<quoting_style>(std::size(quoting_style_vals));
+    const auto negative = static_cast<quoting_style>(-1);
     const Case cases[] = {
-        {quoting_literal, "", ""},     {quoting_shell, "", "''"}, {quoting_shell_always, "", "''"},
-        {quoting_c, "", "\"\""},       {quoting_escape, "", ""},  {quoting_locale, "", "`'"},
+        // The empty argument in every style.
+        {quoting_literal, "", ""},
+        {quoting_shell, "", "''"},
+        {quoting_shell_always, "", "''"},
+        {quoting_c, "", "\"\""},
+        {quoting_escape, "", ""},
+        {quoting_locale, "", "`'"},
         {quoting_clocale, "", "\"\""},
-    };
-    for (const auto &c : cases)
-        expect_quoted(c);
-}
-
-TEST_F(Quoting, ShellStyleQuotesOnlyWhatNeedsIt)
-{
-    const Case cases[] = {
+        // The shell style quotes only what needs it.
         {quoting_shell, "abc", "abc"},
         {quoting_shell, "x#", "x#"},
         {quoting_shell, "a~", "a~"},
@@ -150,14 +152,7 @@ TEST_F(Quoting, ShellStyleQuotesOnlyWhatNeedsIt)
         {quoting_shell, "{x", "'{'", 1},
         {quoting_shell, "{x", "{x", 2},
         {quoting_shell, "abc", "''", 0},
-    };
-    for (const auto &c : cases)
-        expect_quoted(c);
-}
-
-TEST_F(Quoting, EscapingStyles)
-{
-    const Case cases[] = {
+        // The escaping styles, and the quote marks of the others.
         {quoting_c, "a\\b", c3 + "a\\\\b" + c3},
         {quoting_c, "\n", c3 + "\\n" + c3},
         {quoting_c, "\a\b\t\v\f\r", c3 + "\\a\\b\\t\\v\\f\\r" + c3},
@@ -177,11 +172,7 @@ TEST_F(Quoting, EscapingStyles)
         {quoting_escape, "a\"b", "a\"b"},
         {quoting_escape, "a b\n", "a b\\n"},
         {quoting_escape, std::string("a\0b", 3), "a\\000b", 3},
-        {quoting_escape,
-         std::string("\0"
-                     "1",
-                     2),
-         "\\0001", 2},
+        {quoting_escape, std::string{'\0', '1'}, "\\0001", 2},
         {quoting_literal, std::string("a\0b", 3), std::string("a\0b", 3), 3},
         {quoting_shell_always, "it's", "'it'\\''s'"},
         {quoting_shell_always, "a\\b\n", "'a\\b\n'"},
@@ -189,17 +180,14 @@ TEST_F(Quoting, EscapingStyles)
         {quoting_locale, "`x`", "``x`'"},
         {quoting_clocale, "\?\?=", c3 + "\?\?=" + c3},
         {quoting_clocale, "a\"b'", c3 + "a\\\"b'" + c3},
+        // A style out of range quotes literally.
+        {past_the_last, "a b\n'\"\\?", "a b\n'\"\\?"},
+        {past_the_last, "", ""},
+        {negative, "a b\n'\"\\?", "a b\n'\"\\?"},
+        {negative, "", ""},
     };
     for (const auto &c : cases)
         expect_quoted(c);
-}
-
-TEST_F(Quoting, StyleOutOfRangeQuotesLiterally)
-{
-    for (auto style : {static_cast<quoting_style>(7), static_cast<quoting_style>(-1)}) {
-        expect_quoted({style, "a b\n'\"\\?", "a b\n'\"\\?"});
-        expect_quoted({style, "", ""});
-    }
 }
 
 TEST_F(Quoting, BitmapAddsBackslashOnlyWhereEscapingIsOn)
@@ -230,32 +218,50 @@ TEST_F(Quoting, BitmapAddsBackslashOnlyWhereEscapingIsOn)
     }
 }
 
-TEST_F(Quoting, ColonQuotingFollowsTheGlobalStyle)
+TEST_F(Quoting, SlotFunctionsQuoteWithTheirOptions)
 {
-    EXPECT_STREQ(quotearg_colon("a:b"), "a:b");
-    set_quoting_style(nullptr, quoting_escape);
-    EXPECT_STREQ(quotearg_colon("a:b"), "a\\:b");
-    set_quoting_style(nullptr, quoting_shell_always);
-    EXPECT_STREQ(quotearg_colon("a:b"), "'a:b'");
-    // The colon's bit was set on a copy, not on the global options.
-    EXPECT_EQ(set_char_quoting(nullptr, ':', 0), 0);
-
-    set_quoting_style(nullptr, quoting_c);
-    EXPECT_STREQ(quotearg_char("a-b", '-'), "\"a\\-b\"");
-    EXPECT_STREQ(quotearg("a:b"), "\"a:b\"");
-}
-
-TEST_F(Quoting, SlotFunctionsAgree)
-{
-    set_quoting_style(nullptr, quoting_escape);
-    set_char_quoting(nullptr, 'a', 1);
-    EXPECT_STREQ(quotearg("a b"), "\\a b");
-    EXPECT_STREQ(quotearg_n(2, "a\n"), "\\a\\n");
-    // The style functions start from a clear bitmap.
-    EXPECT_STREQ(quotearg_style(quoting_escape, "a\n"), "a\\n");
-    EXPECT_STREQ(quotearg_n_style(3, quoting_shell, "a b"), "'a b'");
-    EXPECT_STREQ(quotearg_n_style_mem(3, quoting_c, "a\0b", 3), "\"a\\000b\"");
-    EXPECT_EQ(get_quoting_style(nullptr), quoting_escape);
+    // Each call is made with the global options in a style and, where bit is not NUL, with a
+    // backslash asked before bit; none of the calls changes the global options.
+    const struct SlotCase {
+        quoting_style global;
+        char bit;
+        std::function<const char *()> call;
+        const char *want;
+    } cases[] = {
+        {quoting_literal, 0, [] { return quotearg_colon("a:b"); }, "a:b"},
+        {quoting_escape, 0, [] { return quotearg_colon("a:b"); }, "a\\:b"},
+        {quoting_shell_always, 0, [] { return quotearg_colon("a:b"); }, "'a:b'"},
+        {quoting_c, 0, [] { return quotearg_char("a-b", '-'); }, "\"a\\-b\""},
+        // Slot 0: a later call in slot 1 leaves the result alone.
+        {quoting_escape, 0,
+         [] {
+             const char *colon = quotearg_colon("a:b");
+             quotearg_n(1, "slot 1");
+             return colon;
+         },
+         "a\\:b"},
+        {quoting_c, 0, [] { return quotearg("a:b"); }, "\"a:b\""},
+        {quoting_escape, 'a', [] { return quotearg("a b"); }, "\\a b"},
+        {quoting_escape, 'a', [] { return quotearg_n(2, "a\n"); }, "\\a\\n"},
+        // The style functions start from a clear bitmap.
+        {quoting_escape, 'a', [] { return quotearg_style(quoting_escape, "a\n"); }, "a\\n"},
+        {quoting_escape, 'a', [] { return quotearg_n_style(3, quoting_shell, "a b"); }, "'a b'"},
+        {quoting_escape, 'a', [] { return quotearg_n_style_mem(3, quoting_c, "a\0b", 3); },
+         "\"a\\000b\""},
+    };
+    for (const auto &c : cases) {
+        set_quoting_style(nullptr, c.global);
+        if (c.bit != 0)
+            set_char_quoting(nullptr, c.bit, 1);
+        quoting_options *before = clone_quoting_options(nullptr);
+        EXPECT_STREQ(c.call(), c.want);
+        quoting_options *after = clone_quoting_options(nullptr);
+        EXPECT_EQ(memcmp(before, after, sizeof *after), 0) << c.want;
+        free(before);
+        free(after);
+        if (c.bit != 0)
+            set_char_quoting(nullptr, c.bit, 0);
+    }
 }
 
 TEST_F(Quoting, OptionsAccessors)

@@ -71,127 +71,99 @@ harness::RunResult run_closing(const std::function<int()> &body, harness::Redire
         {.out = std::move(out), .err = std::move(err)});
 }
 
-harness::Redirect full()
+// Bodies of the runs: a byte written to standard output, and then flushed.
+int write_byte()
 {
-    return harness::file("/dev/full", O_WRONLY);
+    fputs("x", stdout);
+    return 0;
+}
+int write_and_flush()
+{
+    write_byte();
+    fflush(stdout);
+    return 0;
 }
 
-struct ExitCase {
-    const char *what;
-    std::function<int()> body;
-    harness::Redirect out;
-    int status;
-    std::string err;
-    std::string out_text = "";
-};
+// A fatal error once a byte is written.
+int error_after_a_byte()
+{
+    write_byte();
+    error(3, 0, "boom");
+    return 0;
+}
+
+std::string lost(int errnum)
+{
+    return "prog: write error: " + text(errnum) + "\n";
+}
 
 TEST(CloseStdout, ReportsLostOutputAndSetsTheStatus)
 {
-    const ExitCase cases[] = {
-        {"all written", [] { return fputs("hello\n", stdout) < 0 ? 9 : 5; }, harness::piped(), 5,
-         "", "hello\n"},
-        {"closed before start, nothing written", [] { return 3; }, harness::closed(), 3, ""},
-        {"closed before start, output written",
-         [] {
-             fputs("x", stdout);
-             return 0;
-         },
-         harness::closed(), 1, "prog: write error: " + text(EBADF) + "\n"},
-        {"full device, failing at the close",
-         [] {
-             fputs("x", stdout);
-             return 0;
-         },
-         full(), 1, "prog: write error: " + text(ENOSPC) + "\n"},
-        {"earlier write error, clean close",
-         [] {
-             fputs("x", stdout);
-             fflush(stdout);
-             return 0;
-         },
-         full(), 1, "prog: write error\n"},
+    using harness::closed, harness::full, harness::piped;
+    const struct Case {
+        const char *what;
+        std::function<int()> body;
+        harness::Redirect out;
+        int status;
+        std::string err, out_text = "";
+        harness::Redirect err_to = piped();
+    } cases[] = {
+        {"all written", [] { return fputs("hello\n", stdout) < 0 ? 9 : 5; }, piped(), 5, "",
+         "hello\n"},
+        {"closed before start, nothing written", [] { return 3; }, closed(), 3, ""},
+        {"closed before start, output written", write_byte, closed(), 1, lost(EBADF)},
+        {"full device, failing at the close", write_byte, full(), 1, lost(ENOSPC)},
+        {"earlier write error, clean close", write_and_flush, full(), 1, "prog: write error\n"},
         {"named output file",
          [] {
              close_stdout_set_file_name("out:put");
-             fputs("x", stdout);
-             return 0;
+             return write_byte();
          },
          full(), 1, "prog: out:put: write error: " + text(ENOSPC) + "\n"},
         {"named output file, quoted",
          [] {
              close_stdout_set_file_name("out:put");
              set_quoting_style(nullptr, quoting_c);
-             fputs("x", stdout);
-             return 0;
+             return write_byte();
          },
          full(), 1, "prog: \"out\\:put\": write error: " + text(ENOSPC) + "\n"},
         {"named output file, errno 0",
          [] {
              close_stdout_set_file_name("o");
-             fputs("x", stdout);
-             fflush(stdout);
-             return 0;
+             return write_and_flush();
          },
          full(), 1, "prog: o: write error\n"},
-        {"error with status 3 while output is lost",
+        {"error with status 3 while output is lost", error_after_a_byte, full(), 1,
+         "prog: boom\nprog: write error\n"},
+        {"error with status 3, output fine", error_after_a_byte, piped(), 3, "prog: boom\n", "x"},
+        // A failure of standard error ends the run silently.
+        {"error recorded on standard error, clean close",
          [] {
-             fputs("x", stdout);
-             error(3, 0, "boom");
+             fputs("kept\n", stdout);
+             getc(stderr);
              return 0;
          },
-         full(), 1, "prog: boom\nprog: write error\n"},
-        {"error with status 3, output fine",
+         piped(), 1, "", "kept\n"},
+        {"standard error on a full device",
          [] {
-             fputs("x", stdout);
-             error(3, 0, "boom");
+             fputs("kept\n", stdout);
+             fputs("lost\n", stderr);
              return 0;
          },
-         harness::piped(), 3, "prog: boom\n", "x"},
+         piped(), 1, "", "kept\n", full()},
+        {"standard error closed before start, never used", [] { return 4; }, piped(), 4, "", "",
+         closed()},
     };
-    for (const auto &c : cases) {
-        auto r = run_closing(c.body, c.out);
-        EXPECT_EQ(r.status, c.status) << c.what;
-        EXPECT_EQ(r.err, c.err) << c.what;
-        EXPECT_EQ(r.out, c.out_text) << c.what;
-    }
-}
-
-TEST(CloseStdout, FailureOfStandardErrorEndsSilently)
-{
-    // A recorded error on standard error: its close succeeds, and nothing more is written.
-    auto r = run_closing(
-        [] {
-            fputs("kept\n", stdout);
-            getc(stderr);
-            return 0;
-        },
-        harness::piped(), harness::piped());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "kept\n");
-    EXPECT_EQ(r.err, "");
-
-    // A real write failure on standard error.
-    r = run_closing(
-        [] {
-            fputs("kept\n", stdout);
-            fputs("lost\n", stderr);
-            return 0;
-        },
-        harness::piped(), full());
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.out, "kept\n");
-
-    // Standard error closed before start but never used is no failure.
-    r = run_closing([] { return 4; }, harness::piped(), harness::closed());
-    EXPECT_EQ(r.status, 4);
+    for (const auto &c : cases)
+        harness::expect_run(run_closing(c.body, c.out, c.err_to), c.status, c.out_text, c.err,
+                            c.what);
 }
 
 int handler_fd = -1;
 
 TEST(CloseStdout, EarlierExitHandlersRunOnlyAfterSuccess)
 {
-    for (bool lost : {false, true}) {
-        const char *what = lost ? "output lost" : "output fine";
+    for (bool lost_output : {false, true}) {
         auto r = harness::run_function(
             [] {
                 program_name = "prog";
@@ -202,58 +174,55 @@ TEST(CloseStdout, EarlierExitHandlersRunOnlyAfterSuccess)
                     }
                 });
                 atexit(close_stdout);
-                fputs("x", stdout);
-                return 0;
+                return write_byte();
             },
-            {.out = lost ? harness::closed() : harness::piped()});
-        EXPECT_EQ(r.status, lost ? 1 : 0) << what;
-        EXPECT_EQ(r.err, lost ? "prog: write error: " + text(EBADF) + "\n" : "handler\n") << what;
+            {.out = lost_output ? harness::closed() : harness::piped()});
+        if (lost_output)
+            harness::expect_run(r, 1, "", lost(EBADF), "output lost");
+        else
+            harness::expect_run(r, 0, "x", "handler\n", "output fine");
     }
 }
 
-// A stream on a temporary file, or on a descriptor closed underneath it.
-struct StreamCase {
-    const char *what;
-    std::function<FILE *(const std::string &dir)> open;
-    int result;
-    int errnum;
-};
+// A stream writing the file at path, with data pending when data is not null.
+FILE *writing(const std::string &path, const char *data)
+{
+    FILE *f = fopen(path.c_str(), "w");
+    if (f != nullptr && data != nullptr)
+        fputs(data, f);
+    return f;
+}
 
 TEST(CloseStream, ResultAndErrno)
 {
-    const StreamCase cases[] = {
-        {"written and closed",
-         [](const std::string &d) {
-             FILE *f = fopen((d + "/a").c_str(), "w");
-             fputs("data", f);
-             return f;
-         },
-         0, 0},
-        {"full device",
-         [](const std::string &) {
-             FILE *f = fopen("/dev/full", "w");
-             fputs("data", f);
-             return f;
-         },
-         EOF, ENOSPC},
+    // A stream on a temporary file, or on a descriptor closed underneath it.
+    const struct Case {
+        const char *what;
+        std::function<FILE *(const std::string &dir)> open;
+        int result;
+        int errnum;
+    } cases[] = {
+        {"written and closed", [](const std::string &d) { return writing(d + "/a", "data"); }, 0,
+         0},
+        {"full device", [](const std::string &) { return writing("/dev/full", "data"); }, EOF,
+         ENOSPC},
         {"error indicator set, close fine",
          [](const std::string &d) {
-             FILE *f = fopen((d + "/b").c_str(), "w");
+             FILE *f = writing(d + "/b", nullptr);
              getc(f);
              return f;
          },
          EOF, 0},
         {"descriptor gone, output pending",
          [](const std::string &d) {
-             FILE *f = fopen((d + "/c").c_str(), "w");
-             fputs("data", f);
+             FILE *f = writing(d + "/c", "data");
              close(fileno(f));
              return f;
          },
          EOF, EBADF},
         {"descriptor gone, nothing pending",
          [](const std::string &d) {
-             FILE *f = fopen((d + "/d").c_str(), "w");
+             FILE *f = writing(d + "/d", nullptr);
              close(fileno(f));
              return f;
          },

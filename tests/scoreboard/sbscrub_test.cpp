@@ -1,5 +1,5 @@
 // sbscrub run as a child process: options, usage, messages, exit statuses, path resolution.
-#include "program_paths.h"
+#include "build_facts.h"
 #include "run_program.h"
 #include "sbscrub_messages.h"
 #include "standin.h"
@@ -44,15 +44,15 @@ harness::RunResult sbscrub(std::vector<std::string> args, std::string argv0 = "s
                            std::vector<std::string> env = {})
 {
     args.insert(args.begin(), argv0);
-    return harness::run_program(program_paths::sbscrub, args,
+    return harness::run_program(build_facts::sbscrub, args,
                                 {.env = std::move(env), .timeout_ms = 20000});
 }
 
 // Tests that may fall back to the compiled-in paths must not touch a real scoreboard.
 bool defaults_absent()
 {
-    return !harness::exists(program_paths::default_scoreboard) &&
-           !harness::exists(program_paths::default_config);
+    return !harness::exists(build_facts::default_scoreboard) &&
+           !harness::exists(build_facts::default_config);
 }
 
 class SbscrubTest : public ::testing::Test
@@ -148,7 +148,7 @@ TEST_F(SbscrubTest, LostOutputIsAFailure)
     // least 64 KiB, which the preload library can refuse.
     for (int i = 0; i < 2000; ++i)
         board.pids.insert(board.pids.end(), {dead, getpid()});
-    const std::vector<std::string> short_of_memory = {program_paths::preload_failing_alloc,
+    const std::vector<std::string> short_of_memory = {build_facts::preload_failing_alloc,
                                                       "FAIL_ALLOC_MIN=65536"};
     const harness::Redirect full = harness::file("/dev/full", O_WRONLY);
     const std::vector<std::string> verbose = {"-v", "-f", path}, quiet = {"-f", path};
@@ -175,7 +175,7 @@ TEST_F(SbscrubTest, LostOutputIsAFailure)
         standin::write(path, board);
         std::vector<std::string> argv{"sbscrub"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        auto r = harness::run_program(program_paths::sbscrub, argv, {.out = c.out, .env = c.env});
+        auto r = harness::run_program(build_facts::sbscrub, argv, {.out = c.out, .env = c.env});
         EXPECT_EQ(r.status, c.error ? 1 : 0) << c.what;
         EXPECT_EQ(r.err, c.error ? "write error: " + std::string(strerror(c.error)) + "\n" : "")
             << c.what;
@@ -228,7 +228,7 @@ TEST_F(SbscrubTest, OpensNoFileOnAStandardDescriptor)
         ASSERT_GT(holder.pid, 0);
         harness::RunResult r;
         std::thread run([&] {
-            r = harness::run_program(program_paths::sbscrub, {"sbscrub", "-v", "-f", path},
+            r = harness::run_program(build_facts::sbscrub, {"sbscrub", "-v", "-f", path},
                                      {.in = c.in, .out = c.out, .err = c.err});
         });
         std::vector<int> fds;
@@ -258,7 +258,7 @@ TEST_F(SbscrubTest, NeverHoldsTheLockWhileItsOutputWaits)
     ASSERT_GT(holder.pid, 0);
     harness::RunResult r;
     std::thread run([&] {
-        r = harness::run_program(program_paths::sbscrub, {"sbscrub", "-v", "-f", path},
+        r = harness::run_program(build_facts::sbscrub, {"sbscrub", "-v", "-f", path},
                                  {.out = harness::file(fifo, O_WRONLY)});
     });
     std::string out;
@@ -361,7 +361,7 @@ TEST_F(SbscrubTest, NoScoreboardFoundNamesThePathAndHints)
         auto r = sbscrub({"-c", conf});
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_EQ(r.out, "") << c.what;
-        EXPECT_EQ(r.err, missing(program_paths::default_scoreboard, ENOENT)) << c.what;
+        EXPECT_EQ(r.err, missing(build_facts::default_scoreboard, ENOENT)) << c.what;
     }
     EXPECT_EQ(harness::read_file(path), standin::build(board));
     EXPECT_EQ(harness::read_file(dir + "/open/sb"), standin::build(board));
@@ -380,9 +380,9 @@ TEST_F(SbscrubTest, FailedCopyOfTheConfigurationValueIsAMissingScoreboard)
     harness::write_file(conf, "ScoreboardFile " + long_path + "\n");
     std::string size = std::to_string(long_path.size() + 1);
     auto r = sbscrub({"-c", conf}, "sbscrub",
-                     {program_paths::preload_failing_alloc, "FAIL_ALLOC_SIZE=" + size});
+                     {build_facts::preload_failing_alloc, "FAIL_ALLOC_SIZE=" + size});
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, missing(program_paths::default_scoreboard, ENOENT));
+    EXPECT_EQ(r.err, missing(build_facts::default_scoreboard, ENOENT));
     EXPECT_EQ(harness::read_file(path), standin::build(board));
     // Without the failure the same configuration works.
     r = sbscrub({"-c", conf});
@@ -504,11 +504,11 @@ NamespaceRun run_in_namespace(const std::string &root, const std::string &setup,
                          setup + "; set +e; $EMU \"$SBSCRUB\" " + args +
                          "; s=$?; printf '\\n--- %d\\n' $s; $EMU \"$STANDIN\" show \"$SHOW\"";
     const harness::RunOptions o{
-        .env = {"ROOT=" + root, std::string("SB=") + program_paths::default_scoreboard,
-                std::string("CONF=") + program_paths::default_config,
-                std::string("SBSCRUB=") + program_paths::sbscrub,
-                std::string("STANDIN=") + program_paths::sb_standin,
-                std::string("SHOW=") + program_paths::default_scoreboard,
+        .env = {"ROOT=" + root, std::string("SB=") + build_facts::default_scoreboard,
+                std::string("CONF=") + build_facts::default_config,
+                std::string("SBSCRUB=") + build_facts::sbscrub,
+                std::string("STANDIN=") + build_facts::sb_standin,
+                std::string("SHOW=") + build_facts::default_scoreboard,
                 std::string("EMU=") +
                     (harness::under_emulator() ? getenv("HARNESS_EMULATOR") : "")},
         .timeout_ms = 20000};
@@ -529,7 +529,7 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root for a private mount namespace";
     std::string root =
-        common_directory(program_paths::default_scoreboard, program_paths::default_config);
+        common_directory(build_facts::default_scoreboard, build_facts::default_config);
     if (root.empty())
         GTEST_SKIP() << "the compiled-in paths share no directory to mount over";
     MountPoint mount_point(root);
@@ -565,7 +565,7 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
              "/run/ferryd.scoreboard; echo \"ScoreboardFile $SB\" > \"$CONF\"; " + board +
              "; SHOW=$SB",
          "", 0, "", true},
-        {"nothing found", "true", "", 1, missing(program_paths::default_scoreboard, ENOENT), false},
+        {"nothing found", "true", "", 1, missing(build_facts::default_scoreboard, ENOENT), false},
     };
     for (const Case &c : cases) {
         NamespaceRun n = run_in_namespace(root, c.setup, c.args);
@@ -583,9 +583,9 @@ TEST(SbscrubDefaultsTest, CompiledInPathsInAPrivateMountNamespace)
     NamespaceRun n = run_in_namespace(root, board, "-v");
     EXPECT_EQ(n.status, 0);
     EXPECT_EQ(n.out.substr(0, n.out.find('\n') + 1),
-              std::string("scrubbing ScoreboardFile ") + program_paths::default_scoreboard + "\n");
+              std::string("scrubbing ScoreboardFile ") + build_facts::default_scoreboard + "\n");
     struct stat st;
-    EXPECT_NE(stat(program_paths::default_scoreboard, &st), 0)
+    EXPECT_NE(stat(build_facts::default_scoreboard, &st), 0)
         << "nothing leaked out of the namespace";
 }
 

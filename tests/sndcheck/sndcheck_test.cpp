@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "program_paths.h"
+#include "build_facts.h"
 #include "run_program.h"
 
 namespace
@@ -25,11 +25,9 @@ TEST(Sndcheck, AlwaysAnswersUnavailableAndWritesNothing)
          {.in = harness::closed(), .out = harness::closed(), .err = harness::closed()}},
         {"no argv[0]", {}, {}},
     };
-    for (const auto &c : cases) {
-        harness::RunResult r = harness::run_program(program_paths::sndcheck, c.argv, c.options);
-        EXPECT_EQ(r.status, 1) << c.what;
-        EXPECT_EQ(r.out + r.err, "") << c.what;
-    }
+    for (const auto &c : cases)
+        harness::expect_run(harness::run_program(build_facts::sndcheck, c.argv, c.options), 1, "",
+                            "", c.what);
 }
 
 // The identification strings as an identification tool finds them: "@(#)" and the printable
@@ -49,7 +47,7 @@ std::vector<std::string> what_strings(const std::string &image)
 
 TEST(Sndcheck, KeepsItsFourIdentificationStrings)
 {
-    auto found = what_strings(harness::read_file(program_paths::sndcheck));
+    auto found = what_strings(harness::read_file(build_facts::sndcheck));
     ASSERT_EQ(found.size(), 4u);
     for (const auto &s : found) {
         // source name, tab, version, tab, date

@@ -1,8 +1,8 @@
 // sbscrub run over and over while a busy daemon rewrites, adds and removes slots under the
 // whole-file locks: no live slot is ever cleared, no slot is ever seen half written, and every
 // stale slot is gone after the next scrub. Runs for SCRUB_STRESS_SECONDS (default 8).
+#include "build_facts.h"
 #include "busy_daemon.h"
-#include "program_paths.h"
 #include "run_program.h"
 #include "standin.h"
 #include "temp_dir.h"
@@ -155,7 +155,7 @@ std::string torn(std::string_view file)
 harness::RunResult scrub(const std::string &path)
 {
     const char *program = getenv("SCRUB_STRESS_PROGRAM");
-    return harness::run_program(program ? program : program_paths::sbscrub, {"sbscrub", "-f", path},
+    return harness::run_program(program ? program : build_facts::sbscrub, {"sbscrub", "-f", path},
                                 {.timeout_ms = 10000});
 }
 
@@ -211,11 +211,10 @@ TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
                 stale.emplace_back(i, std::string(slot_at(before, i)));
         stale_seen += stale.size();
 
-        harness::RunResult r = scrub(path);
         ++scrubs;
-        if (failure.empty() && (r.status != 0 || !r.err.empty() || !r.out.empty()))
-            failure = "sbscrub exited with " + std::to_string(r.status) + ", wrote \"" + r.out +
-                      "\" and \"" + r.err + "\"";
+        if (!harness::expect_run(scrub(path), 0, "", "", "scrub " + std::to_string(scrubs)) &&
+            failure.empty())
+            failure = "sbscrub failed";
 
         std::string after = read_locked(path);
         if (failure.empty())
@@ -235,8 +234,7 @@ TEST(ScrubStress, LiveSlotsSurviveAndStaleSlotsGo)
     EXPECT_EQ(report->violations, 0u) << report->first_violation;
 
     // With the daemon stopped, one more scrub leaves exactly its live and empty slots.
-    harness::RunResult r = scrub(path);
-    EXPECT_EQ(r.status, 0) << r.err;
+    harness::expect_run(scrub(path), 0, "", "", "the last scrub");
     std::string final_file = harness::read_file(path);
     ASSERT_EQ(slot_count(final_file), report->slot_count);
     for (size_t i = 0; i < report->slot_count; ++i) {

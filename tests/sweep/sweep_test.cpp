@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "build_facts.h"
 #include "pair_model.h"
-#include "program_paths.h"
 #include "run_program.h"
 #include "sbscrub_messages.h"
 #include "standin.h"
@@ -37,7 +37,7 @@ struct Target {
 RunResult run_with(const Target &t, std::vector<std::string> env)
 {
     RunOptions o = t.options;
-    o.env.push_back(program_paths::preload_failing_alloc);
+    o.env.push_back(build_facts::preload_failing_alloc);
     o.env.insert(o.env.end(), env.begin(), env.end());
     return harness::run_program(t.path, t.argv, o);
 }
@@ -56,10 +56,10 @@ struct Tally {
 };
 
 // Runs t once to count its allocations, then once for each of them with it failing. before()
-// resets the run's files; check(n, result) judges the run with the n-th allocation failing and
-// returns whether that run ended in the documented failure.
+// resets the run's files; check(n, result, full) judges the run with the n-th allocation failing
+// against the run without failures and returns whether it ended in the documented failure.
 Tally sweep(const std::string &name, const Target &t, const std::function<void()> &before,
-            const std::function<bool(unsigned long, const RunResult &)> &check)
+            const std::function<bool(unsigned long, const RunResult &, const RunResult &)> &check)
 {
     Tally tally;
     const harness::temp_dir scratch;
@@ -83,7 +83,7 @@ Tally sweep(const std::string &name, const Target &t, const std::function<void()
                           << " failing: " << describe(r) << (r.timed_out ? " (timed out)" : "");
             continue;
         }
-        if (check(n, r))
+        if (check(n, r, tally.full))
             ++tally.exhausted;
     }
     std::cout << "[ sweep    ] " << name << ": " << tally.points << " failure points, "
@@ -92,9 +92,10 @@ Tally sweep(const std::string &name, const Target &t, const std::function<void()
     return tally;
 }
 
-bool is_prefix(const std::string &part, const std::string &whole)
+// The name of the run with the n-th allocation failing, for its failures.
+std::string label(const std::string &name, unsigned long n)
 {
-    return whole.compare(0, part.size(), part) == 0;
+    return name + ", allocation " + std::to_string(n);
 }
 
 // A run that fails with "memory exhausted" and status 1 after writing a prefix of the output,
@@ -103,14 +104,11 @@ bool exhausted_or_whole(const std::string &name, unsigned long n, const RunResul
                         const std::string &program, const std::string &expected)
 {
     if (r.status == 0) {
-        EXPECT_EQ(r.out, expected) << name << ", allocation " << n;
-        EXPECT_EQ(r.err, "") << name << ", allocation " << n;
+        harness::expect_run(r, 0, expected, "", label(name, n));
         return false;
     }
-    EXPECT_EQ(r.status, 1) << name << ", allocation " << n << ": " << describe(r);
-    EXPECT_EQ(r.err, program + ": memory exhausted\n") << name << ", allocation " << n;
-    EXPECT_TRUE(is_prefix(r.out, expected))
-        << name << ", allocation " << n << ": output is not a prefix of the full output";
+    harness::expect_run(r, 1, expected.substr(0, r.out.size()), program + ": memory exhausted\n",
+                        label(name, n));
     return r.status == 1;
 }
 
@@ -127,16 +125,15 @@ TEST(AllocationSweep, BigramlistStartUpAndBufferGrowth)
                               std::string(9000, 'b') + "\n" + std::string(20000, 'c') + "tail"},
     };
     for (const Case &c : cases) {
-        Target t{program_paths::bigramlist, {"P"}, {}};
+        Target t{build_facts::bigramlist, {"P"}, {}};
         t.options.input = c.input;
         std::string expected = bigram_model::pairs(c.input);
         Tally tally = sweep(
             std::string("bigramlist ") + c.what, t, [] {},
-            [&](unsigned long n, const RunResult &r) {
+            [&](unsigned long n, const RunResult &r, const RunResult &) {
                 return exhausted_or_whole(c.what, n, r, "P", expected);
             });
-        EXPECT_EQ(tally.full.status, 0) << c.what << ": " << describe(tally.full);
-        EXPECT_EQ(tally.full.out, expected) << c.what;
+        harness::expect_run(tally.full, 0, expected, "", c.what);
         // At least the two line buffers must have been failed.
         EXPECT_GE(tally.exhausted, 2u) << c.what;
     }
@@ -144,11 +141,11 @@ TEST(AllocationSweep, BigramlistStartUpAndBufferGrowth)
 
 TEST(AllocationSweep, QuotingIntoSlots)
 {
-    Target t{program_paths::sweep_quoting_driver, {"Q"}, {}};
+    Target t{build_facts::sweep_quoting_driver, {"Q"}, {}};
     Tally tally = sweep(
         "quoting into slots", t, [] {},
-        [&](unsigned long n, const RunResult &r) {
-            return exhausted_or_whole("quoting", n, r, "Q", tally.full.out);
+        [&](unsigned long n, const RunResult &r, const RunResult &full) {
+            return exhausted_or_whole("quoting", n, r, "Q", full.out);
         });
     ASSERT_EQ(tally.full.status, 0) << describe(tally.full);
     // Five slots of three texts each, a colon, a style, two heap results and the last slot.
@@ -161,23 +158,21 @@ TEST(AllocationSweep, QuotingTheOutputNameAtExit)
 {
     // A name too long for slot 0's static buffer, so that quoting it at exit allocates.
     std::string name(600, 'n');
-    Target t{program_paths::sweep_quoting_driver, {"Q", "close", name}, {}};
-    t.options.out = harness::file("/dev/full", O_WRONLY);
+    Target t{build_facts::sweep_quoting_driver, {"Q", "close", name}, {}};
+    t.options.out = harness::full();
     std::string write_error = "Q: " + name + ": write error: " + strerror(ENOSPC) + "\n";
     // Without a buffer for standard output the write fails at once, and the close that finds
     // the error recorded has no system text to add.
     std::string unbuffered_write_error = "Q: " + name + ": write error\n";
     Tally tally = sweep(
         "quoting the output name at exit", t, [] {},
-        [&](unsigned long n, const RunResult &r) {
-            EXPECT_EQ(r.status, 1) << "allocation " << n << ": " << describe(r);
-            if (r.err == write_error || r.err == unbuffered_write_error)
-                return false;
-            EXPECT_EQ(r.err, "Q: memory exhausted\n") << "allocation " << n;
-            return true;
+        [&](unsigned long n, const RunResult &r, const RunResult &) {
+            const bool written = r.err == write_error || r.err == unbuffered_write_error;
+            harness::expect_run(r, 1, "", written ? r.err : "Q: memory exhausted\n",
+                                label("output name", n));
+            return !written;
         });
-    EXPECT_EQ(tally.full.status, 1);
-    EXPECT_EQ(tally.full.err, write_error);
+    harness::expect_run(tally.full, 1, "", write_error, "output name");
     EXPECT_GE(tally.exhausted, 1u);
 }
 
@@ -190,17 +185,16 @@ TEST(AllocationSweep, ConfigurationScanReturnsNullWhenMemoryRunsOut)
     // Comments, blanks, another directive and a quoted value: every step of the scan runs.
     harness::write_file(conf, "# ferryd\n\n   ServerName x\n" + std::string(1500, '#') +
                                   "\nScoreboardFile \"" + value + "\"\nScoreboardFile /later\n");
-    Target t{program_paths::sweep_scan_driver, {"S", conf, "ScoreboardFile"}, {}};
+    Target t{build_facts::sweep_scan_driver, {"S", conf, "ScoreboardFile"}, {}};
     std::string found = "value: " + value + "\n";
     std::string null = std::string("null: ") + strerror(ENOMEM) + "\n";
     Tally tally = sweep(
         "configuration scan", t, [] {},
-        [&](unsigned long n, const RunResult &r) {
-            EXPECT_EQ(r.status, 0) << "allocation " << n << ": " << describe(r);
-            EXPECT_TRUE(r.out == found || r.out == null) << "allocation " << n << ": " << r.out;
+        [&](unsigned long n, const RunResult &r, const RunResult &) {
+            harness::expect_run(r, 0, r.out == null ? null : found, "", label("scan", n));
             return r.out == null;
         });
-    EXPECT_EQ(tally.full.out, found);
+    harness::expect_run(tally.full, 0, found, "", "scan");
     // The stream and the copy at least.
     EXPECT_GE(tally.exhausted, 2u);
 }
@@ -209,7 +203,7 @@ TEST(AllocationSweep, ConfigurationScanReturnsNullWhenMemoryRunsOut)
 // run no byte of the scoreboard has changed.
 TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
 {
-    if (harness::exists(program_paths::default_scoreboard))
+    if (harness::exists(build_facts::default_scoreboard))
         GTEST_SKIP() << "a scoreboard exists at the compiled-in path";
     const harness::temp_dir scratch;
     const std::string &dir = scratch.path();
@@ -219,8 +213,7 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
     standin::Board board{.pids = {dead, getpid(), 0, dead}};
     const std::string original = standin::build(board);
     const std::string scrubbed = standin::scrubbed(board, {dead});
-    const std::string missing =
-        sbscrub_messages::missing(program_paths::default_scoreboard, ENOENT);
+    const std::string missing = sbscrub_messages::missing(build_facts::default_scoreboard, ENOENT);
 
     struct Case {
         const char *what;
@@ -231,27 +224,28 @@ TEST(AllocationSweep, SbscrubConfigurationCopyAndScan)
          {"-c", dir + "/none.conf", "--config", conf, "-f", dir + "/absent"}},
     };
     for (const Case &c : cases) {
-        Target t{program_paths::sbscrub, {"sbscrub"}, {}};
+        Target t{build_facts::sbscrub, {"sbscrub"}, {}};
         t.argv.insert(t.argv.end(), c.args.begin(), c.args.end());
         Tally tally = sweep(
             std::string("sbscrub ") + c.what, t, [&] { harness::write_file(sb, original); },
-            [&](unsigned long n, const RunResult &r) {
+            [&](unsigned long n, const RunResult &r, const RunResult &full) {
                 std::string now = harness::read_file(sb);
-                // Verbose messages that cannot be kept are lost output; the scrub goes on.
+                // Verbose messages that cannot be kept are lost output: the part kept is
+                // written, the status is 1, and the scrub is done all the same.
                 const bool lost = r.err == "write error: " + std::string(strerror(ENOMEM)) + "\n";
                 if (r.status == 0 || lost) {
-                    EXPECT_EQ(r.status, lost ? 1 : 0) << c.what << ", allocation " << n;
-                    EXPECT_EQ(now, scrubbed) << c.what << ", allocation " << n;
+                    harness::expect_run(r, lost ? 1 : 0,
+                                        lost ? full.out.substr(0, r.out.size()) : full.out,
+                                        lost ? r.err : full.err, label(c.what, n));
+                    EXPECT_EQ(now, scrubbed) << label(c.what, n);
                     return lost;
                 }
-                EXPECT_EQ(r.status, 1) << c.what << ", allocation " << n << ": " << describe(r);
-                EXPECT_EQ(now, original) << c.what << ", allocation " << n;
+                EXPECT_EQ(now, original) << label(c.what, n);
                 bool copy_failed = false;
                 for (size_t i = 1; i + 1 < t.argv.size(); ++i)
                     if (r.err == t.argv[i + 1] + ": " + strerror(ENOMEM) + "\n")
                         copy_failed = true;
-                EXPECT_TRUE(copy_failed || r.err == missing)
-                    << c.what << ", allocation " << n << ": " << r.err;
+                harness::expect_run(r, 1, "", copy_failed ? r.err : missing, label(c.what, n));
                 return true;
             });
         EXPECT_EQ(tally.full.status, 0) << c.what << ": " << describe(tally.full);
