@@ -75,7 +75,7 @@ int lock_whole_file(int fd, short type, bool wait)
     fl.l_whence = SEEK_SET;
     fl.l_start = 0;
     fl.l_len = 0;
-    return fcntl(fd, wait ? F_SETLKW64 : F_SETLK64, &fl);
+    return retry_after_signal([&] { return fcntl(fd, wait ? F_SETLKW64 : F_SETLK64, &fl); }, true);
 }
 
 descriptor_guard::~descriptor_guard()

@@ -16,17 +16,33 @@ template <typename F> void keeping_errno(F f)
     errno = saved;
 }
 
-// Calls f again while it fails (a negative result) with EINTR; its last result.
-template <typename F> auto retry_after_signal(F f)
+// Calls f again while it fails (a negative result) with EINTR, or with EAGAIN as well when busy
+// is set; its last result. When that succeeds, errno is as it was before, as after a call that
+// was never interrupted.
+template <typename F> auto retry_after_signal(F f, bool busy = false)
+{
+    const int before = errno;
+    auto result = f();
+    while (result < 0 && (errno == EINTR || (busy && errno == EAGAIN)))
+        result = f();
+    if (result >= 0)
+        errno = before;
+    return result;
+}
+
+// Calls f until it succeeds (a result that is not negative), at most attempts times; its last
+// result.
+template <typename F> auto within_attempts(int attempts, F f)
 {
     auto result = f();
-    while (result < 0 && errno == EINTR)
+    for (int i = 1; i < attempts && result < 0; ++i)
         result = f();
     return result;
 }
 
-// One record-lock request of type (F_RDLCK, F_WRLCK or F_UNLCK) on the whole of fd, to its end
-// however it grows; wait picks the waiting form. The fcntl result.
+// A record-lock request of type (F_RDLCK, F_WRLCK or F_UNLCK) on the whole of fd, to its end
+// however it grows; wait picks the waiting form. Repeated while it is interrupted or, in the
+// non-waiting form, refused for now (EAGAIN); 0, or -1 with errno.
 int lock_whole_file(int fd, short type, bool wait);
 
 // Closes fd when it goes out of scope, keeping errno, unless it was released.

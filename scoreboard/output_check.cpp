@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -18,8 +19,8 @@ int first_failure = 0; // errno of the first failed write or flush
 
 void remember(bool failed)
 {
-    if (failed && first_failure == 0)
-        first_failure = errno != 0 ? errno : EIO;
+    if (failed)
+        lost(errno != 0 ? errno : EIO);
 }
 
 } // namespace
@@ -29,9 +30,23 @@ void write(const char *data, size_t n)
     remember(fwrite(data, 1, n, stdout) != n);
 }
 
+void lost(int error)
+{
+    if (first_failure == 0)
+        first_failure = error;
+}
+
 void flush()
 {
     remember(fflush(stdout) != 0);
+}
+
+void report(const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    vfprintf(stderr, format, args);
+    va_end(args);
 }
 
 void report_at_exit()
@@ -42,7 +57,7 @@ void report_at_exit()
     errno = 0;
     remember(fclose(stdout) != 0 && (pending || errno != EBADF));
     if (first_failure != 0) {
-        fprintf(stderr, "write error: %s\n", strerror(first_failure));
+        report("write error: %s\n", strerror(first_failure));
         _exit(1);
     }
 }

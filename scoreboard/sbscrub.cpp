@@ -3,15 +3,17 @@
 #include "output_check.h"
 #include "scoreboard.h"
 
+#include <fcntl.h>
 #include <getopt.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iterator>
-#include <string_view>
 
 #ifndef SBSCRUB_DEFAULT_CONFIG
 #error "SBSCRUB_DEFAULT_CONFIG must name the compiled-in configuration path"
@@ -49,11 +51,10 @@ const option_help scrub_option_help[] = {
 static_assert(std::size(scrub_option_help) == std::size(scrub_long_options),
               "every long option has its row in the usage text");
 
-// Printed, line by line, after the message that no scoreboard can be found.
-constexpr std::string_view missing_scoreboard_hint[] = {
-    "(Perhaps you need to specify the ScoreboardFile with -f, or change\n",
-    " the compile-time default directory?)\n",
-};
+// Printed after the message that no scoreboard can be found.
+constexpr const char *missing_scoreboard_hint =
+    "(Perhaps you need to specify the ScoreboardFile with -f, or change\n"
+    " the compile-time default directory?)\n";
 
 [[noreturn]] void show_usage(const char *program_name, int status)
 {
@@ -87,10 +88,35 @@ bool find_scoreboard()
     }
     if (scoreboard_exists())
         return true;
-    fprintf(stderr, "%s: %s\n", util_get_scoreboard(), strerror(errno));
-    for (std::string_view line : missing_scoreboard_hint)
-        fwrite(line.data(), 1, line.size(), stderr);
+    output_check::report("%s: %s\n%s", util_get_scoreboard(), strerror(errno),
+                         missing_scoreboard_hint);
     return false;
+}
+
+// Why the scrub failed: the system's text for errno, or what the header shows the file is not.
+const char *scrub_failure(int result)
+{
+    switch (result) {
+    case -2:
+        return "not a scoreboard file (no scoreboard magic number in its header)";
+    case -3:
+        return "scoreboard of an older layout than this program reads";
+    case -4:
+        return "scoreboard of a newer layout than this program reads";
+    default:
+        return strerror(errno);
+    }
+}
+
+// Puts /dev/null, read-only, on each standard descriptor that is closed, so that no file opened
+// later lands there: output meant for a closed standard output would go into the scoreboard.
+// Writes to it still fail with EBADF, as on a closed descriptor. False when one stays closed.
+bool occupy_closed_standard_descriptors()
+{
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) != fd)
+            return false;
+    return true;
 }
 
 } // namespace
@@ -100,6 +126,12 @@ int main(int argc, char *argv[])
     const char *program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "sbscrub";
     if (const char *slash = strrchr(program_name, '/'))
         program_name = slash + 1;
+    if (!occupy_closed_standard_descriptors()) {
+        output_check::report("/dev/null: %s\n", strerror(errno));
+        return 1;
+    }
+    // A reader of standard output that goes away makes a write error, not the end of the scrub.
+    signal(SIGPIPE, SIG_IGN);
     opterr = 0;
     atexit(output_check::report_at_exit);
 
@@ -111,7 +143,7 @@ int main(int argc, char *argv[])
             free(config_copy);
             config_copy = strdup(optarg);
             if (config_copy == nullptr) {
-                fprintf(stderr, "%s: %s\n", optarg, strerror(errno));
+                output_check::report("%s: %s\n", optarg, strerror(errno));
                 return 1;
             }
             config_path = config_copy;
@@ -128,18 +160,18 @@ int main(int argc, char *argv[])
         default:
             // An unknown long option leaves no option character; name the argument instead.
             if (optopt != 0)
-                fprintf(stderr, "unknown option: %c\n", optopt);
+                output_check::report("unknown option: %c\n", optopt);
             else
-                fprintf(stderr, "unknown option: %s\n", argv[optind - 1]);
+                output_check::report("unknown option: %s\n", argv[optind - 1]);
             show_usage(program_name, 1);
         }
     }
 
     if (!find_scoreboard())
         return 1;
-    if (util_scoreboard_scrub(verbose) < 0) {
-        fprintf(stderr, "error scrubbing scoreboard %s: %s\n", util_get_scoreboard(),
-                strerror(errno));
+    if (int result = util_scoreboard_scrub(verbose); result < 0) {
+        output_check::report("error scrubbing scoreboard %s: %s\n", util_get_scoreboard(),
+                             scrub_failure(result));
         return 1;
     }
     return 0;

@@ -28,26 +28,11 @@ bool scoreboard_locked = false;
 scoreboard_header header;
 scoreboard_entry entry;
 
-// A whole-file lock request on the open scoreboard, repeated while it fails with EAGAIN or
-// EINTR; 0 with errno as it was, or -1 on any other failure.
-int lock_scoreboard(short type, bool wait)
-{
-    const int saved = errno;
-    for (;;) {
-        if (file_access::lock_whole_file(scoreboard_fd, type, wait) == 0) {
-            errno = saved;
-            return 0;
-        }
-        if (errno != EAGAIN && errno != EINTR)
-            return -1;
-    }
-}
-
-// Drops the read lock taken by util_scoreboard_entry_read; 0, or -1 on failure.
+// Drops the read lock taken by util_scoreboard_entry_read; 0, or -1 with errno.
 int scoreboard_unlock()
 {
     scoreboard_locked = false;
-    return lock_scoreboard(F_UNLCK, false);
+    return file_access::lock_whole_file(scoreboard_fd, F_UNLCK, false);
 }
 
 } // namespace
@@ -104,6 +89,17 @@ int util_set_scoreboard(const char *path)
     return 0;
 }
 
+int util_check_scoreboard_header(const scoreboard_header *header)
+{
+    if (header->magic != SCOREBOARD_MAGIC)
+        return -2;
+    if (header->version < SCOREBOARD_VERSION)
+        return -3;
+    if (header->version > SCOREBOARD_VERSION)
+        return -4;
+    return 0;
+}
+
 int util_open_scoreboard(int flags)
 {
     // A symbolic link at the path is refused: the scoreboard must be the file itself.
@@ -115,13 +111,7 @@ int util_open_scoreboard(int flags)
         file_access::retry_after_signal([] { return read(scoreboard_fd, &header, sizeof header); });
     if (n != static_cast<ssize_t>(sizeof header))
         return -1;
-    if (header.magic != SCOREBOARD_MAGIC)
-        return -2;
-    if (header.version < SCOREBOARD_VERSION)
-        return -3;
-    if (header.version > SCOREBOARD_VERSION)
-        return -4;
-    return 0;
+    return util_check_scoreboard_header(&header);
 }
 
 scoreboard_entry *util_scoreboard_entry_read()
@@ -132,7 +122,7 @@ scoreboard_entry *util_scoreboard_entry_read()
     }
     // Without a lock the slots are still read, as the daemon itself would.
     if (!scoreboard_locked)
-        scoreboard_locked = lock_scoreboard(F_RDLCK, true) == 0;
+        scoreboard_locked = file_access::lock_whole_file(scoreboard_fd, F_RDLCK, true) == 0;
     errno = 0;
     for (;;) {
         // Zeroed before every read, so that a trailing partial slot is padded with zeros and
@@ -140,9 +130,6 @@ scoreboard_entry *util_scoreboard_entry_read()
         memset(&entry, 0, sizeof entry);
         ssize_t n = file_access::retry_after_signal(
             [] { return read(scoreboard_fd, &entry, sizeof entry); });
-        // End of file is no error, also after a read that a signal interrupted.
-        if (n == 0)
-            errno = 0;
         if (n <= 0)
             break;
         if (entry.pid != 0) {
@@ -150,13 +137,14 @@ scoreboard_entry *util_scoreboard_entry_read()
             return &entry;
         }
     }
-    int saved = errno;
-    scoreboard_unlock();
-    if (saved == 0)
-        saved = errno;
-    if (saved != 0)
-        printf("error reading scoreboard entry: %s\n", strerror(saved));
-    errno = saved;
+    // A read error is the one reported; else a failed unlock's, if any.
+    if (errno != 0)
+        file_access::keeping_errno(scoreboard_unlock);
+    else
+        scoreboard_unlock();
+    if (errno != 0)
+        file_access::keeping_errno(
+            [] { printf("error reading scoreboard entry: %s\n", strerror(errno)); });
     return nullptr;
 }
 

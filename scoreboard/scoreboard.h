@@ -44,9 +44,11 @@ const char *util_get_scoreboard();
 // Validates path (an existing file in a directory not writable by others) and makes it the
 // scoreboard path; 0, or -1 with errno and the previous path kept.
 int util_set_scoreboard(const char *path);
-// Opens the scoreboard with flags and reads its header: 0, -1 (errno), -2 bad magic,
-// -3 older version, -4 newer version. The file stays open after -1 from the header read and
-// after -2 to -4, until util_close_scoreboard.
+// Checks a header read from a scoreboard: 0, -2 bad magic, -3 older version, -4 newer version.
+int util_check_scoreboard_header(const scoreboard_header *header);
+// Opens the scoreboard with flags and reads its header: 0, -1 (errno), or -2 to -4 as
+// util_check_scoreboard_header. The file stays open after -1 from the header read and after -2
+// to -4, until util_close_scoreboard.
 int util_open_scoreboard(int flags);
 // The next occupied slot (a module buffer overwritten by the next call), or null: errno 0 at
 // the end, EINVAL when nothing is open, otherwise the read error.

@@ -17,7 +17,6 @@
 #include <cstring>
 #include <new>
 #include <string>
-#include <string_view>
 
 namespace
 {
@@ -35,21 +34,21 @@ struct write_lock {
     ~write_lock()
     {
         file_access::keeping_errno([this] {
-            for (int i = 0;
-                 i < unlock_attempts && file_access::lock_whole_file(fd, F_UNLCK, true) < 0; ++i) {
-            }
+            file_access::within_attempts(unlock_attempts, [this] {
+                return file_access::lock_whole_file(fd, F_UNLCK, true);
+            });
         });
     }
 };
 
 // The messages of the scan with verbose on. They are kept in memory while the lock is held and
 // written once it is released, so that a reader of standard output that does not keep up never
-// keeps the daemon waiting for the lock. Should memory run out, what was kept is written and
-// the rest goes straight to standard output, in the same order.
+// keeps the daemon waiting for the lock. Should memory run out, the later messages are dropped
+// and the loss is remembered as a failure of standard output, reported at exit.
 struct scan_messages {
     bool verbose;
     std::string kept;
-    bool direct = false;
+    bool dropping = false;
 
     // Adds one message, a printf format and its arguments.
     [[gnu::format(printf, 2, 3)]] void add(const char *format, ...);
@@ -59,7 +58,7 @@ struct scan_messages {
 
 void scan_messages::add(const char *format, ...)
 {
-    if (!verbose)
+    if (!verbose || dropping)
         return;
     char text[256];
     va_list args;
@@ -68,17 +67,12 @@ void scan_messages::add(const char *format, ...)
     va_end(args);
     if (n < 0)
         return;
-    std::string_view message(text, std::min(static_cast<size_t>(n), sizeof text - 1));
-    if (!direct) {
-        try {
-            kept.append(message);
-            return;
-        } catch (const std::bad_alloc &) {
-            write_out();
-            direct = true;
-        }
+    try {
+        kept.append(text, std::min(static_cast<size_t>(n), sizeof text - 1));
+    } catch (const std::bad_alloc &) {
+        dropping = true;
+        output_check::lost(ENOMEM);
     }
-    output_check::write(message.data(), message.size());
 }
 
 void scan_messages::write_out()
@@ -136,16 +130,25 @@ bool is_stale(pid_t pid)
     return pid < 0 || (pid > 0 && kill(pid, 0) < 0 && errno == ESRCH);
 }
 
-// Clears the stale slots from the first slot to the end of the file on fd, which is locked.
-// 0, or -1 with errno.
+// Clears the stale slots of the scoreboard on fd, which is locked, once its header shows that it
+// is one: 0 (also for a file too short for a header, which has no slots), -1 with errno, or -2
+// to -4 as util_check_scoreboard_header, with nothing written.
 int scan_slots(int fd, scan_messages &messages)
 {
+    scoreboard_header header;
+    ssize_t n = file_access::retry_after_signal([&] { return read(fd, &header, sizeof header); });
+    if (n < 0)
+        return -1;
+    if (n != static_cast<ssize_t>(sizeof header))
+        return 0;
+    if (int refused = util_check_scoreboard_header(&header))
+        return refused;
     off64_t pos = lseek64(fd, first_slot, SEEK_SET);
     if (pos < 0)
         return -1;
     scoreboard_entry slot{};
     for (;;) {
-        ssize_t n = file_access::retry_after_signal([&] { return read(fd, &slot, sizeof slot); });
+        n = file_access::retry_after_signal([&] { return read(fd, &slot, sizeof slot); });
         if (n < 0)
             return -1;
         // End of file, or a trailing partial slot, ends the scan.
@@ -165,15 +168,14 @@ int scan_slots(int fd, scan_messages &messages)
 }
 
 // Opens and locks the scoreboard at path and clears its stale slots; the lock is released and
-// the file closed on return. 0, or -1 with errno.
+// the file closed on return. 0, -1 with errno, or -2 to -4 for a file that is no scoreboard.
 int scrub_file(const char *path, scan_messages &messages)
 {
     int fd = file_access::open_checked(path, scoreboard_rules);
     if (fd < 0)
         return -1;
     file_access::descriptor_guard file{fd};
-    if (file_access::retry_after_signal(
-            [fd] { return file_access::lock_whole_file(fd, F_WRLCK, true); }) < 0)
+    if (file_access::lock_whole_file(fd, F_WRLCK, true) < 0)
         return -1;
     write_lock lock{fd};
     return scan_slots(fd, messages);

@@ -43,6 +43,10 @@ void setup_child(const RunOptions &o, const Pipes &p)
             int end = fd == 0 ? p.fds[0][0] : p.fds[fd][1];
             if (dup2(end, fd) < 0)
                 child_fail("dup2");
+        } else if (r[fd]->kind == Redirect::broken_pipe) {
+            int ends[2];
+            if (pipe(ends) < 0 || close(ends[0]) < 0 || dup2(ends[1], fd) < 0)
+                child_fail("broken pipe");
         } else if (r[fd]->kind == Redirect::file) {
             int f = open(r[fd]->path.c_str(), r[fd]->flags, 0644);
             if (f < 0)

@@ -14,7 +14,7 @@ namespace harness
 
 // Where one standard descriptor of the child points.
 struct Redirect {
-    enum Kind { pipe, closed, file } kind = pipe;
+    enum Kind { pipe, closed, file, broken_pipe } kind = pipe;
     std::string path;     // for file
     int flags = O_RDONLY; // for file
 };
@@ -28,6 +28,11 @@ inline Redirect piped()
 inline Redirect closed()
 {
     return {Redirect::closed, {}, 0};
+}
+// The write end of a pipe whose read end is closed (standard output or error only).
+inline Redirect broken_pipe()
+{
+    return {Redirect::broken_pipe, {}, 0};
 }
 // The descriptor is the file at path, opened with flags.
 inline Redirect file(std::string path, int flags)

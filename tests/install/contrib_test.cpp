@@ -132,6 +132,12 @@ TEST(Contrib, CronLineRunsTheScrubberOnlyWhenItShould)
     ASSERT_EQ(run.substr(run.size() - installed.size() - 1), " " + installed) << command;
     for (size_t at; (at = run.find(installed)) != std::string::npos;)
         run.replace(at, installed.size(), scrubber);
+    // So are the daemon's default files, whose absence means there is no daemon.
+    const std::string guard = std::string("{ test ! -e ") + program_paths::default_scoreboard +
+                              " && test ! -e " + program_paths::default_config + "; }";
+    const size_t at = run.find(guard);
+    ASSERT_NE(at, std::string::npos) << command;
+    run.replace(at, guard.size(), "{ test ! -e " + dir + "/sb && test ! -e " + dir + "/conf; }");
     const std::string script = "#!/bin/sh\necho run >>" + dir + "/runs\nexec sleep \"$NAP\"\n";
 
     struct Case {
@@ -140,17 +146,21 @@ TEST(Contrib, CronLineRunsTheScrubberOnlyWhenItShould)
         const char *nap, *limit; // how long the scrubber runs, and the time it is given
         int status;
         int runs;
+        const char *daemon_file = "sb"; // the daemon's default file that exists, if any
     } cases[] = {
         {"runs the scrubber", false, true, false, "0", "1m", 0, 1},
+        {"runs with only the configuration", false, true, false, "0", "1m", 0, 1, "conf"},
+        {"steps aside without the daemon's files", false, true, false, "0", "1m", 0, 0, nullptr},
         {"steps aside where systemd runs", true, true, false, "0", "1m", 0, 0},
         {"does nothing once the scrubber is removed", false, false, false, "0", "1m", 0, 0},
         {"skips a run while the last one holds the lock", false, true, true, "0", "1m", 1, 0},
         {"ends a run that waits too long", false, true, false, "30", "1s", 124, 1},
     };
     for (const auto &c : cases) {
-        std::filesystem::remove_all(dir + "/systemd");
-        std::filesystem::remove(dir + "/runs");
-        std::filesystem::remove(scrubber);
+        for (const char *name : {"/systemd", "/runs", "/sb", "/conf", "/sbscrub"})
+            std::filesystem::remove_all(dir + name);
+        if (c.daemon_file)
+            harness::write_file(dir + "/" + c.daemon_file, "");
         if (c.systemd)
             std::filesystem::create_directory(dir + "/systemd");
         if (c.installed) {

@@ -7,11 +7,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <filesystem>
 #include <string>
 #include <thread>
 #include <vector>
@@ -117,64 +119,128 @@ TEST(SbscrubUsageTest, UnknownOptionsAndMissingArguments)
     }
 }
 
-TEST_F(SbscrubTest, FileOptionScrubsQuietly)
+TEST_F(SbscrubTest, FileOptionScrubsQuietlyOrVerbosely)
 {
-    const std::vector<std::vector<std::string>> forms = {
-        {"-f", path}, {"--file", path}, {"--file=" + path}, {"-f" + path}, {"stray", "-f", path},
+    const std::string verbose = "scrubbing ScoreboardFile " + path +
+                                "\nscrubbing scoreboard slot for PID " + std::to_string(dead);
+    const std::vector<std::pair<std::vector<std::string>, std::string>> forms = {
+        {{"-f", path}, ""},
+        {{"--file", path}, ""},
+        {{"--file=" + path}, ""},
+        {{"-f" + path}, ""},
+        {{"stray", "-f", path}, ""},
+        {{"-v", "-f", path}, verbose},
+        {{"--verbose", "-f", path}, verbose},
     };
-    for (const auto &args : forms) {
+    for (const auto &[args, out] : forms) {
         standin::write(path, board);
         auto r = sbscrub(args);
         EXPECT_EQ(r.status, 0) << args[0];
-        EXPECT_EQ(r.out, "") << args[0];
+        EXPECT_EQ(r.out, out) << args[0];
         EXPECT_EQ(r.err, "") << args[0];
         EXPECT_EQ(harness::read_file(path), scrubbed()) << args[0];
     }
 }
 
-TEST_F(SbscrubTest, VerboseReportsEachClearedSlot)
-{
-    for (const char *flag : {"-v", "--verbose"}) {
-        standin::write(path, board);
-        auto r = sbscrub({flag, "-f", path});
-        EXPECT_EQ(r.status, 0) << flag;
-        EXPECT_EQ(r.out, "scrubbing ScoreboardFile " + path +
-                             "\nscrubbing scoreboard slot for PID " + std::to_string(dead))
-            << flag;
-        EXPECT_EQ(r.err, "") << flag;
-        EXPECT_EQ(harness::read_file(path), scrubbed()) << flag;
-    }
-}
-
 TEST_F(SbscrubTest, LostOutputIsAFailure)
 {
+    // Enough stale slots, between live ones, that keeping their messages takes a block of at
+    // least 64 KiB, which the preload library can refuse.
+    for (int i = 0; i < 2000; ++i)
+        board.pids.insert(board.pids.end(), {dead, getpid()});
+    const std::vector<std::string> short_of_memory = {program_paths::preload_failing_alloc,
+                                                      "FAIL_ALLOC_MIN=65536"};
+    const harness::Redirect full = harness::file("/dev/full", O_WRONLY);
+    const std::vector<std::string> verbose = {"-v", "-f", path}, quiet = {"-f", path};
     struct Case {
+        const char *what;
         std::vector<std::string> args;
         harness::Redirect out;
-        int status;
+        int error; // of the lost output, 0 when nothing is lost
+        std::vector<std::string> env = {};
     };
     const Case cases[] = {
-        {{"-h"}, harness::file("/dev/full", O_WRONLY), 1},
-        {{"-v", "-f", path}, harness::file("/dev/full", O_WRONLY), 1},
-        {{"-v", "-f", path}, harness::closed(), 1},
+        {"-h, full", {"-h"}, full, ENOSPC},
+        {"-v, full", verbose, full, ENOSPC},
+        {"-v, closed", verbose, harness::closed(), EBADF},
+        {"-v, reader gone", verbose, harness::broken_pipe(), EPIPE},
+        {"-v, messages beyond memory", verbose, harness::piped(), ENOMEM, short_of_memory},
+        // Nor does message text find its way into the scoreboard.
+        {"-v, closed, beyond memory", verbose, harness::closed(), EBADF, short_of_memory},
         // Nothing is written without -v, so nothing is lost.
-        {{"-f", path}, harness::file("/dev/full", O_WRONLY), 0},
-        {{"-f", path}, harness::closed(), 0},
+        {"quiet, full", quiet, full, 0},
+        {"quiet, closed", quiet, harness::closed(), 0},
     };
     for (const Case &c : cases) {
         standin::write(path, board);
         std::vector<std::string> argv{"sbscrub"};
         argv.insert(argv.end(), c.args.begin(), c.args.end());
-        auto r = harness::run_program(program_paths::sbscrub, argv, {.out = c.out});
-        const std::string what =
-            c.args[0] + (c.out.kind == harness::Redirect::closed ? " closed" : " full");
-        EXPECT_EQ(r.status, c.status) << what;
-        const std::string text = strerror(c.out.kind == harness::Redirect::closed ? EBADF : ENOSPC);
-        EXPECT_EQ(r.err, c.status == 0 ? "" : "write error: " + text + "\n") << what;
-        // The scrub ran all the same.
-        if (c.args[0] != "-h") {
-            EXPECT_EQ(harness::read_file(path), scrubbed()) << what;
+        auto r = harness::run_program(program_paths::sbscrub, argv, {.out = c.out, .env = c.env});
+        EXPECT_EQ(r.status, c.error ? 1 : 0) << c.what;
+        EXPECT_EQ(r.err, c.error ? "write error: " + std::string(strerror(c.error)) + "\n" : "")
+            << c.what;
+        // What was kept is written.
+        if (c.out.kind == harness::Redirect::pipe) {
+            EXPECT_EQ(r.out.find("scrubbing ScoreboardFile " + path + "\nscrubbing scoreboard"), 0u)
+                << c.what;
         }
+        // The scrub ran all the same (compared whole: the board is too large to print).
+        if (c.args[0] != "-h") {
+            EXPECT_TRUE(harness::read_file(path) == scrubbed()) << c.what;
+        }
+    }
+}
+
+// The descriptors on which processes other than this one and except hold the file at path.
+std::vector<int> descriptors_holding(const std::string &path, pid_t except)
+{
+    namespace fs = std::filesystem;
+    std::vector<int> found;
+    std::error_code ec;
+    for (const auto &process : fs::directory_iterator("/proc", ec)) {
+        const pid_t pid = atoi(process.path().filename().c_str());
+        if (pid <= 0 || pid == getpid() || pid == except)
+            continue;
+        for (const auto &fd : fs::directory_iterator(process.path() / "fd", ec))
+            if (fs::read_symlink(fd.path(), ec) == path)
+                found.push_back(atoi(fd.path().filename().c_str()));
+    }
+    return found;
+}
+
+TEST_F(SbscrubTest, OpensNoFileOnAStandardDescriptor)
+{
+    using harness::closed;
+    struct Case {
+        const char *what;
+        harness::Redirect in, out, err;
+        int status;
+    };
+    const Case cases[] = {
+        {"all three closed", closed(), closed(), closed(), 1},
+        {"standard input closed", closed(), {}, {}, 0},
+        {"standard output closed", {}, closed(), {}, 1},
+    };
+    for (const Case &c : cases) {
+        standin::write(path, board);
+        // sbscrub waits for this lock with the scoreboard open, to be seen in /proc.
+        standin::Holder holder = standin::hold_lock(path, F_RDLCK, 20000);
+        ASSERT_GT(holder.pid, 0);
+        harness::RunResult r;
+        std::thread run([&] {
+            r = harness::run_program(program_paths::sbscrub, {"sbscrub", "-v", "-f", path},
+                                     {.in = c.in, .out = c.out, .err = c.err});
+        });
+        std::vector<int> fds;
+        for (int i = 0; i < 5000 && fds.empty(); ++i, usleep(1000))
+            fds = descriptors_holding(path, holder.pid);
+        kill(holder.pid, SIGKILL);
+        standin::release(holder);
+        run.join();
+        ASSERT_EQ(fds.size(), 1u) << c.what;
+        EXPECT_GE(fds[0], 3) << c.what;
+        EXPECT_EQ(r.status, c.status) << c.what;
+        EXPECT_EQ(harness::read_file(path), scrubbed()) << c.what;
     }
 }
 
@@ -343,25 +409,46 @@ TEST_F(SbscrubTest, BadScoreboardContents)
     struct Case {
         const char *what;
         std::string bytes, after;
+        const char *refusal; // the reason sbscrub gives, or null when the scrub runs
     };
-    const std::string huge_header(standin::header_size, '\xff');
+    const std::string header = standin::build(standin::Board{});
     const std::string ones(3 * standin::slot_size, '\xff');
     const std::string partial =
         standin::build(board).substr(0, standin::header_size + standin::slot_size - 1);
     const std::string truncated = standin::build(board).substr(0, 9);
+    std::string text;
+    while (text.size() < 30000)
+        text += "Dec  9 15:19:53 host ferryd[4711]: session opened for user ftp\n";
+    const char *no_magic = "not a scoreboard file (no scoreboard magic number in its header)";
     const Case cases[] = {
-        {"empty", "", ""},
-        {"truncated header", truncated, truncated},
-        {"header and a partial slot", partial, partial},
+        {"empty", "", "", nullptr},
+        {"truncated header", truncated, truncated, nullptr},
+        {"header and a partial slot", partial, partial, nullptr},
         // Pid -1 names no process (kill would probe every process), so the slots go.
-        {"all ones", huge_header + ones, huge_header + std::string(ones.size(), '\0')},
+        {"slots of all ones", header + ones, header + std::string(ones.size(), '\0'), nullptr},
+        {"all ones", std::string(standin::header_size, '\xff') + ones, "", no_magic},
+        {"a text file", text, "", no_magic},
+        {"older layout", standin::build({.version = SCOREBOARD_VERSION - 1, .pids = {dead}}), "",
+         "scoreboard of an older layout than this program reads"},
+        {"newer layout", standin::build({.version = SCOREBOARD_VERSION + 1, .pids = {dead}}), "",
+         "scoreboard of a newer layout than this program reads"},
     };
     for (const Case &c : cases) {
         harness::write_file(path, c.bytes);
+        // A refused file keeps its modification time too.
+        const struct timespec old_times[2] = {{1000, 0}, {1000, 0}};
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
         auto r = sbscrub({"-f", path});
-        EXPECT_EQ(r.status, 0) << c.what;
-        EXPECT_EQ(r.err, "") << c.what;
-        EXPECT_EQ(harness::read_file(path), c.after) << c.what;
+        EXPECT_EQ(r.status, c.refusal ? 1 : 0) << c.what;
+        EXPECT_EQ(r.err,
+                  c.refusal ? "error scrubbing scoreboard " + path + ": " + c.refusal + "\n" : "")
+            << c.what;
+        EXPECT_EQ(harness::read_file(path), c.refusal ? c.bytes : c.after) << c.what;
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        if (c.refusal) {
+            EXPECT_EQ(st.st_mtime, 1000) << c.what;
+        }
     }
 }
 

@@ -84,22 +84,27 @@ TEST_F(ScrubTest, ClearsOnlyTheSlotsOfProcessesThatAreGone)
     struct Case {
         const char *what;
         standin::Board board;
+        int result; // a file that is no scoreboard of this layout is left untouched
     };
     standin::Board mixed{
         .pids = {live, dead1, 0, dead2, 1, live}, .partial = 300, .partial_pid = dead1};
-    standin::Board wrong_magic{.magic = 0x01020304, .version = 7, .pids = {dead1, live}};
     standin::Board tiny_partial{
         .pids = {dead2}, .partial = standin::slot_size - 1, .partial_pid = dead1};
     const Case cases[] = {
-        {"header only", standin::Board{}},
-        {"mixed slots", mixed},
-        {"wrong magic and version", wrong_magic},
-        {"partial slot one byte short", tiny_partial},
+        {"header only", standin::Board{}, 0},
+        {"mixed slots", mixed, 0},
+        {"partial slot one byte short", tiny_partial, 0},
+        {"wrong magic", {.magic = 0x01020304, .pids = {dead1, live}}, -2},
+        {"magic in the other byte order", {.magic = 0xEFBEADDE, .pids = {dead1}}, -2},
+        {"older version", {.version = SCOREBOARD_VERSION - 1, .pids = {dead1}}, -3},
+        {"newer version", {.version = SCOREBOARD_VERSION + 1, .pids = {dead1}}, -4},
     };
     for (const Case &c : cases) {
         standin::write(path, c.board);
-        EXPECT_EQ(util_scoreboard_scrub(0), 0) << c.what;
-        EXPECT_EQ(harness::read_file(path), scrubbed(c.board, {dead1, dead2})) << c.what;
+        EXPECT_EQ(util_scoreboard_scrub(0), c.result) << c.what;
+        const auto gone =
+            c.result == 0 ? std::vector<int32_t>{dead1, dead2} : std::vector<int32_t>{};
+        EXPECT_EQ(harness::read_file(path), scrubbed(c.board, gone)) << c.what;
     }
 }
 
@@ -249,18 +254,25 @@ TEST_F(ScrubTest, ReadFailures)
         int result, error;
         std::vector<int32_t> cleared;
     };
+    // The first read is the header's.
     const Case cases[] = {
         {"interrupted reads are repeated",
          {faults::fail(EINTR), faults::pass(), faults::fail(EINTR)},
          0,
          0,
          {dead1, dead2}},
+        {"a failed header read ends the scrub", {faults::fail(EIO)}, -1, EIO, {}},
+        {"a short header read leaves the file alone", {faults::cut(10)}, 0, 0, {}},
         {"a failed read ends the scan with its error",
-         {faults::pass(), faults::fail(EIO)},
+         {faults::pass(), faults::pass(), faults::fail(EIO)},
          -1,
          EIO,
          {dead1}},
-        {"a short read ends the scan quietly", {faults::pass(), faults::cut(100)}, 0, 0, {dead1}},
+        {"a short read ends the scan quietly",
+         {faults::pass(), faults::pass(), faults::cut(100)},
+         0,
+         0,
+         {dead1}},
     };
     for (const Case &c : cases) {
         arm(b, Op::read, c.reads);

@@ -19,8 +19,8 @@ constexpr size_t slot_size = sizeof(scoreboard_entry);
 
 // What a built scoreboard holds.
 struct Board {
-    uint32_t magic = 0xDEADBEEF;
-    uint32_t version = 0x01040003;
+    uint32_t magic = SCOREBOARD_MAGIC;
+    uint32_t version = SCOREBOARD_VERSION;
     int32_t daemon_pid = 0;
     uint32_t daemon_uptime = 0;
     std::vector<int32_t> pids = {}; // one slot per entry, 0 for an empty slot
