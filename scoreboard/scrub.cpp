@@ -13,10 +13,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
-#include <new>
-#include <string>
 
 namespace
 {
@@ -47,9 +47,11 @@ struct write_lock {
 // and the loss is remembered as a failure of standard output, reported at exit.
 struct scan_messages {
     bool verbose;
-    std::string kept;
+    char *kept = nullptr; // a heap block of size bytes, the first used of them kept messages
+    size_t used = 0, size = 0;
     bool dropping = false;
 
+    ~scan_messages() { free(kept); }
     // Adds one message, a printf format and its arguments.
     [[gnu::format(printf, 2, 3)]] void add(const char *format, ...);
     // Writes and flushes what was kept.
@@ -67,19 +69,31 @@ void scan_messages::add(const char *format, ...)
     va_end(args);
     if (n < 0)
         return;
-    try {
-        kept.append(text, std::min(static_cast<size_t>(n), sizeof text - 1));
-    } catch (const std::bad_alloc &) {
-        dropping = true;
-        output_check::lost(ENOMEM);
+    const size_t length = std::min(static_cast<size_t>(n), sizeof text - 1);
+    if (size - used < length) {
+        // Doubling keeps the copies linear in the output; a block that cannot double is as
+        // much a lack of memory as a refused one.
+        char *grown = size <= (SIZE_MAX - sizeof text) / 2
+                          ? static_cast<char *>(realloc(kept, 2 * size + length))
+                          : nullptr;
+        if (grown == nullptr) {
+            dropping = true;
+            output_check::lost(ENOMEM);
+            return;
+        }
+        kept = grown;
+        size = 2 * size + length;
     }
+    memcpy(kept + used, text, length);
+    used += length;
 }
 
 void scan_messages::write_out()
 {
-    output_check::write(kept.data(), kept.size());
+    if (used != 0)
+        output_check::write(kept, used);
     output_check::flush();
-    kept.clear();
+    used = 0;
 }
 
 // Reading and writing, refusing a symbolic link and anything but a regular file, so that the
