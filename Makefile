@@ -51,7 +51,8 @@ check-sanitize:
 	$(call test_in,build-asan)
 
 # The Quick start on a minimal Debian 12 root: make demo, make check and make install as root,
-# the non-root refusal, and the Debian packages built, installed and purged.
+# the non-root refusal, and the Debian packages built, installed and purged, in a chroot and
+# then on the root booted with systemd under systemd-nspawn (the timer and the service at work).
 check-fresh:
 	@sh scripts/check-fresh.sh
 

@@ -5,8 +5,12 @@
 # who is not root, which must stop at once with the command that installs the packages; in a
 # third, builds the Debian packages with make package (lintian included), installs them with
 # apt-get, runs each program from PATH, finds each manual page with man -w, checks that the
-# timer is enabled, then removes and purges them and checks that nothing of them is left.
-# Needs root on a Debian host.
+# timer is enabled and that the cron line, as cron runs it on a host without systemd or the
+# daemon, says nothing, then removes and purges them and checks that nothing of them is left.
+# Then it boots a fourth copy with systemd under systemd-nspawn, installs the same packages
+# there and checks that the timer is scheduled, that the service clears exactly the stale slot
+# of a scoreboard, can write nowhere but the scoreboard's folder and refuses a file that is not
+# a scoreboard, and that remove and purge leave nothing. Needs root on a Debian host.
 #
 # FRESH (build/fresh) holds the tarball of the bare root, kept for later runs, and the copies
 # while they are in use. MIRROR is the Debian mirror for debootstrap and apt. FRESH_TARGETS
@@ -32,7 +36,12 @@ tarball=$fresh/$suite-minbase.tar
 archives=$fresh/apt-archives
 mkdir -p "$archives"
 # The logs of this run only: the stages add to them.
-rm -f "$fresh/add-make.log" "$fresh/man-db.log" "$fresh/packages.log"
+rm -f "$fresh/add-make.log" "$fresh/man-db.log" "$fresh/packages.log" "$fresh/boot.log"
+
+fail() {
+    echo "check-fresh: $*" >&2
+    exit 1
+}
 
 # Wall time of a stage, printed when it ends.
 stage_start=0
@@ -50,12 +59,32 @@ mounted() {
 }
 # The stage running in the background, in a process group of its own; a signal stops it.
 child=
+# The booted root's systemd-nspawn and the container's init, while it runs.
+container=
+leader=
+# Asks the container's init to shut down (nspawn passes TERM on as a power-off), kills it after
+# a minute, and waits for nspawn, which ends with it.
+stop_container() {
+    [ -n "$container" ] || return 0
+    kill -TERM "$container" 2>/dev/null || true
+    tries=0
+    while [ -n "$leader" ] && kill -0 "$leader" 2>/dev/null && [ $((tries += 1)) -le 60 ]; do
+        sleep 1
+    done
+    [ -z "$leader" ] || kill -KILL "$leader" 2>/dev/null || true
+    wait "$container" 2>/dev/null || true
+    container=
+    leader=
+    # nspawn leaves its empty propagation folder where /run is not a tmpfs.
+    rmdir /run/systemd/nspawn/propagate/check-fresh 2>/dev/null || true
+}
 cleanup() {
     if [ -n "$child" ]; then
         kill -TERM "-$child" 2>/dev/null || true
         wait "$child" 2>/dev/null || true
         child=
     fi
+    stop_container
     for m in $(mounted); do
         umount "$m" 2>/dev/null || umount -l "$m" 2>/dev/null || true
     done
@@ -64,7 +93,7 @@ cleanup() {
         echo "check-fresh: cannot unmount: $(mounted)" >&2
         return 1
     fi
-    rm -rf --one-file-system "$fresh/root" "$fresh/user-root"
+    rm -rf --one-file-system "$fresh/root" "$fresh/user-root" "$fresh/booted"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -120,6 +149,11 @@ in_root() {
     run chroot "$dir" /usr/bin/env -i PATH=$path HOME=/root "$@"
 }
 
+# Runs a command as root in the booted container, in the namespaces of its init.
+in_boot() {
+    run nsenter -t "$leader" -a /usr/bin/env -i PATH=$path HOME=/root "$@"
+}
+
 # Runs a command with its output added to the log $1, which is shown when the command fails.
 logged() {
     log=$1
@@ -128,6 +162,38 @@ logged() {
         cat "$log" >&2
         exit 1
     }
+}
+
+# Every file, link and folder of the root $1 but the package system's own records, caches, logs
+# and backups.
+snapshot() {
+    (cd "$1" && find etc usr var opt -xdev \( -path var/cache -o -path var/lib/apt -o \
+        -path var/lib/dpkg -o -path var/log -o -path var/backups \) -prune -o -print | sort)
+}
+
+# Purges the programs' package in the root $1 by the command that follows (in_root or in_boot),
+# once both are removed; fails unless dpkg holds neither any more and the root's files are those
+# of $fresh/before-packages. Only the programs' package, with its conffile, is left to purge;
+# dpkg forgets the other.
+purge_packages() {
+    dir=$1
+    shift
+    logged "$fresh/packages.log" "$@" apt-get purge -y --autoremove bigram-tools
+    left=$("$@" dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' \
+        bigram-tools bigram-tools-dev 2>/dev/null | grep -v '^[pu]n ' || true)
+    [ -z "$left" ] || fail "dpkg still holds after the purge: $left"
+    snapshot "$dir" >"$fresh/after-packages"
+    diff "$fresh/before-packages" "$fresh/after-packages" >&2 ||
+        fail "installing and purging the packages changed the root (above)"
+}
+
+# Runs the installed cron line in the root $1 as cron would, with cron's PATH, no terminal and
+# no input; it must say nothing and succeed ($2 says when).
+cron_quiet() {
+    job=$(grep -v '^#' "$1/etc/cron.d/sbscrub" | cut -d' ' -f7-)
+    said=$(run chroot "$1" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LOGNAME=root \
+        SHELL=/bin/sh sh -c "$job" </dev/null 2>&1) || fail "the cron line, $2, failed: $said"
+    [ -z "$said" ] || fail "the cron line, $2, said: $said"
 }
 
 # Installs make in the root $1, as the user would by hand.
@@ -201,12 +267,7 @@ add_make "$root"
 in_root "$root" sh -c "cd $src && make package"
 # man -w below needs man-db, which the packages do not pull in.
 logged "$fresh/man-db.log" in_root "$root" apt-get install -y man-db
-# Every file, link and folder of the root but the package system's own records, caches and logs.
-snapshot() {
-    (cd "$root" && find etc usr var opt -xdev \( -path var/cache -o -path var/lib/apt -o \
-        -path var/lib/dpkg -o -path var/log \) -prune -o -print | sort)
-}
-snapshot >"$fresh/before-packages"
+snapshot "$root" >"$fresh/before-packages"
 debs="./bigram-tools_*.deb ./bigram-tools-dev_*.deb"
 logged "$fresh/packages.log" in_root "$root" sh -c "cd $src/build/packages && apt-get install -y $debs"
 # Each program from PATH, where the package put it, and each page where man finds it.
@@ -227,31 +288,131 @@ if [ "$enabled" != enabled ]; then
     echo "check-fresh: sbscrub.timer is not enabled in the installed root: $enabled" >&2
     exit 1
 fi
+# This root has neither a running systemd nor the daemon's files.
+cron_quiet "$root" "with the packages installed"
 # Removed, the cron file stays as a conffile and its line does nothing; purged, nothing stays.
 logged "$fresh/packages.log" in_root "$root" apt-get remove -y bigram-tools bigram-tools-dev
 if [ ! -f "$root/etc/cron.d/sbscrub" ]; then
     echo "check-fresh: the cron file went with apt-get remove" >&2
     exit 1
 fi
-said=$(in_root "$root" sh -c "$(grep -v '^#' "$root/etc/cron.d/sbscrub" | cut -d' ' -f7-)" 2>&1)
-if [ -n "$said" ]; then
-    echo "check-fresh: the cron line, with sbscrub removed, said: $said" >&2
-    exit 1
-fi
-# Only the programs' package, with its conffile, is left to purge; dpkg forgets the other.
-logged "$fresh/packages.log" in_root "$root" apt-get purge -y --autoremove bigram-tools
-left=$(in_root "$root" dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' \
-    bigram-tools bigram-tools-dev 2>/dev/null | grep -v '^[pu]n ' || true)
-if [ -n "$left" ]; then
-    echo "check-fresh: dpkg still holds after the purge: $left" >&2
-    exit 1
-fi
-snapshot >"$fresh/after-packages"
-if ! diff "$fresh/before-packages" "$fresh/after-packages" >&2; then
-    echo "check-fresh: installing and purging the packages changed the root (above)" >&2
-    exit 1
-fi
+cron_quiet "$root" "with sbscrub removed"
+purge_packages "$root" in_root "$root"
+# The booted stage installs the same packages.
+built=$fresh/packages
+rm -rf "$built" && mkdir -p "$built"
+cp "$root$src"/build/packages/*.deb "$built/"
 end "installed, ran, removed and purged the packages; nothing left behind"
+cleanup
+
+begin "booted under systemd-nspawn: the packages' timer and service at work"
+boot=$fresh/booted
+rm -rf "$boot" && mkdir -p "$boot"
+tar -C "$boot" -xf "$tarball"
+cp /etc/resolv.conf "$boot/etc/resolv.conf"
+cp "$built"/*.deb "$boot/root/"
+# This host's init need not be systemd: nspawn keeps to this script's cgroup and registers
+# nowhere. The container shares the host's network, for apt.
+logged "$fresh/boot.log" run systemd-nspawn -q --keep-unit --register=no -M check-fresh \
+    -D "$boot" --bind="$archives:/var/cache/apt/archives" \
+    sh -c 'apt-get update && apt-get install -y --no-install-recommends systemd'
+# Boots the root in the background, in a process group of its own, and waits until its systemd
+# has started up.
+setsid systemd-nspawn -q --keep-unit --register=no -M check-fresh --console=passive -b \
+    -D "$boot" --bind="$archives:/var/cache/apt/archives" >>"$fresh/boot.log" 2>&1 &
+container=$!
+tries=0
+state=
+until [ "$state" = running ] || [ "$state" = degraded ]; do
+    [ $((tries += 1)) -le 60 ] ||
+        fail "the container did not boot (${state:-no answer}); see $fresh/boot.log"
+    sleep 1
+    # Its only child, the container's init once nspawn has set it up (the file has no newline).
+    leader=$(cat "/proc/$container/task/$container/children" 2>/dev/null) || continue
+    leader=${leader%% *}
+    state=$(in_boot systemctl is-system-running --wait 2>/dev/null || true)
+done
+snapshot "$boot" >"$fresh/before-packages"
+logged "$fresh/packages.log" in_boot sh -c "cd /root && apt-get install -y $debs"
+# 1. The timer is enabled and has a next run: its line starts with a time, not "-" or "n/a".
+timer=$(in_boot systemctl list-timers --all --no-legend sbscrub.timer)
+if [ "$(in_boot systemctl is-enabled sbscrub.timer)" != enabled ] || [ -z "$timer" ] ||
+    [ "${timer%% *}" = - ] || [ "${timer%% *}" = n/a ]; then
+    fail "sbscrub.timer is not enabled and scheduled: ${timer:-not listed}"
+fi
+
+# 2. A scoreboard at the default path with a stale slot (a shell that has ended), live slots of
+# root and of nobody and an empty slot, each with data bytes of its own: only the stale slot is
+# cleared. Its words are in the host's byte order, which od tells.
+order="0 8 16 24"
+[ "$(printf '\001\000\000\000' | od -An -tu4 | tr -d ' ')" = 1 ] || order="24 16 8 0"
+words() {
+    for word; do
+        for shift in $order; do
+            printf %b "\\0$(printf %o $((word >> shift & 255)))"
+        done
+    done
+}
+# A slot of the process $1, its data bytes all $2.
+slot() {
+    words "$1"
+    head -c 612 /dev/zero | tr '\0' "$2"
+}
+stale=$(in_boot sh -c 'echo $$')
+in_boot systemd-run -q --unit=live-root sleep 600
+in_boot systemd-run -q --unit=live-nobody --uid=nobody sleep 600
+live_root=$(in_boot systemctl show -p MainPID --value live-root)
+live_nobody=$(in_boot systemctl show -p MainPID --value live-nobody)
+header() { words $((0xDEADBEEF)) $((0x01040003)) "$live_root" 86400; }
+board=/opt/ozk/var/ferryd.scoreboard
+mkdir -m 755 "$boot/opt/ozk" "$boot/opt/ozk/var"
+{ header; slot "$stale" s; slot "$live_root" r; slot "$live_nobody" n; slot 0 e; } >"$boot$board"
+{ header; head -c 616 /dev/zero; slot "$live_root" r; slot "$live_nobody" n; slot 0 e; } \
+    >"$fresh/expected"
+# What the service said, for the messages below.
+said() { in_boot journalctl -q -u sbscrub.service -o cat; }
+in_boot systemctl start sbscrub.service || fail "sbscrub.service failed on a scoreboard: $(said)"
+cmp "$fresh/expected" "$boot$board" || fail "sbscrub.service did not clear exactly the stale slot"
+
+# 3. With every setting of the service but its command, a shell tries to make a file in each
+# folder that is mounted there (but the message queues of its own IPC namespace): only the
+# scoreboard's folder takes one.
+dropin=$boot/etc/systemd/system/sbscrub.service.d
+mkdir "$dropin"
+cat >"$dropin/probe.conf" <<'EOF'
+[Service]
+ExecStart=
+ExecStart=/bin/sh -c 'grep -v " - mqueue " /proc/self/mountinfo | cut -d" " -f5 | sort -u | \
+    while read -r d; do touch "$$d/.probe" 2>/dev/null && rm "$$d/.probe" && echo "$$d" || :; \
+    done >/opt/ozk/var/writable'
+EOF
+in_boot systemctl daemon-reload
+in_boot systemctl start sbscrub.service || fail "the probe in sbscrub.service failed"
+rm -r "$dropin"
+in_boot systemctl daemon-reload
+writable=$(cat "$boot/opt/ozk/var/writable")
+[ "$writable" = /opt/ozk/var ] || fail "sbscrub.service can write in: $writable"
+
+# 4. A text file at the default path is refused and left as it was.
+n=0
+while [ $((n += 1)) -le 100 ]; do echo "line $n of a log, not a scoreboard"; done >"$boot$board"
+cp "$boot$board" "$fresh/expected"
+if in_boot systemctl start sbscrub.service 2>/dev/null; then
+    fail "sbscrub.service succeeded on a file that is not a scoreboard: $(said)"
+fi
+[ "$(in_boot systemctl show -p Result --value sbscrub.service)" = exit-code ] ||
+    fail "sbscrub.service did not run and fail on a file that is not a scoreboard"
+cmp "$fresh/expected" "$boot$board" ||
+    fail "sbscrub.service changed a file that is not a scoreboard"
+
+# 5. Without the test's own processes and files, remove and purge leave nothing.
+in_boot systemctl stop live-root live-nobody
+in_boot systemctl reset-failed sbscrub.service
+rm -r "$boot/opt/ozk"
+logged "$fresh/packages.log" in_boot apt-get remove -y bigram-tools bigram-tools-dev
+purge_packages "$boot" in_boot
+stop_container
+end "timer scheduled, stale slot cleared, nothing else writable, foreign file refused, purged"
 cleanup
 
 for target in ${FRESH_TARGETS:-}; do

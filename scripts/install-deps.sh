@@ -22,7 +22,7 @@ packages() {
     fuzz) echo "make cmake clang libclang-rt-14-dev" ;;
     bench) echo "$(packages build) libbenchmark-dev time python3 valgrind strace g++-powerpc-linux-gnu qemu-user" ;;
     package) echo "make cmake build-essential debhelper lintian" ;;
-    check-fresh) echo "debootstrap git systemd" ;;
+    check-fresh) echo "debootstrap git systemd systemd-container" ;;
     *) echo "install-deps: unknown target: $1" >&2; return 1 ;;
     esac
 }
@@ -37,7 +37,7 @@ purpose() {
     fuzz) echo "to build and run the fuzz targets with clang" ;;
     bench) echo "to run the benchmarks" ;;
     package) echo "to build the Debian packages and check them with lintian" ;;
-    check-fresh) echo "to build a minimal Debian root, clone the tree into it and read the units installed there" ;;
+    check-fresh) echo "to build a minimal Debian root, clone the tree into it, read the units installed there and boot it" ;;
     esac
 }
 
