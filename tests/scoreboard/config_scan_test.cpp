@@ -161,8 +161,7 @@ TEST_F(ConfigScanTest, FailuresAfterTheOpenCloseTheFile)
     harness::write_file(conf, "ScoreboardFile /x\n");
     int before = harness::open_descriptors();
     for (const Case &c : cases) {
-        faults::target(conf);
-        faults::script(c.op, {faults::fail(c.error)});
+        faults::target(conf, {{c.op, {faults::fail(c.error)}}});
         errno = 0;
         EXPECT_EQ(util_scan_config(conf.c_str(), "ScoreboardFile"), nullptr) << c.what;
         EXPECT_EQ(errno, c.error) << c.what;
