@@ -6,7 +6,6 @@
 
 #include <cerrno>
 #include <cstdarg>
-#include <deque>
 #include <utility>
 
 extern "C" {
@@ -30,12 +29,6 @@ namespace
 // The offset of a call that works at none.
 constexpr off64_t no_offset = -1;
 
-// A script with the outcomes still to come.
-struct Pending {
-    Call call;
-    std::deque<Outcome> outcomes;
-};
-
 // One call made on the target.
 struct Made {
     Op op;
@@ -46,7 +39,7 @@ struct State {
     bool armed = false;
     dev_t dev = 0;
     ino64_t ino = 0;
-    std::vector<Pending> scripts;
+    std::vector<Script> scripts; // with the outcomes still to come
     std::vector<std::pair<Call, std::function<void()>>> hooks;
     std::vector<Made> made;
 } state;
@@ -72,15 +65,10 @@ off64_t position(int fd)
     return __real_lseek64(fd, 0, SEEK_CUR);
 }
 
-// The offset a seek of fd lands at.
+// The offset a seek of fd lands at; a seek from the end is taken to work at none.
 off64_t landing(int fd, off64_t offset, int whence)
 {
-    if (whence == SEEK_SET)
-        return offset;
-    if (whence == SEEK_CUR)
-        return position(fd) + offset;
-    struct stat64 st;
-    return __real_fstat64(fd, &st) == 0 ? st.st_size + offset : no_offset;
+    return whence == SEEK_SET ? offset : whence == SEEK_CUR ? position(fd) + offset : no_offset;
 }
 
 // Runs the hooks of a call of op at offset, records the call and takes its scripted outcome, if
@@ -93,11 +81,11 @@ Outcome take(Op op, off64_t offset = no_offset)
         if (matches(call, op, offset))
             hook();
     state.made.push_back({op, offset});
-    for (Pending &s : state.scripts) {
+    for (Script &s : state.scripts) {
         if (!matches(s.call, op, offset) || s.outcomes.empty())
             continue;
         Outcome o = s.outcomes.front();
-        s.outcomes.pop_front();
+        s.outcomes.erase(s.outcomes.begin());
         if (o.error != 0)
             errno = o.error;
         return o;
@@ -121,8 +109,7 @@ void target(const std::string &path, const std::vector<Script> &scripts)
         state.dev = st.st_dev;
         state.ino = st.st_ino;
     }
-    for (const Script &s : scripts)
-        state.scripts.push_back({s.call, {s.outcomes.begin(), s.outcomes.end()}});
+    state.scripts = scripts;
 }
 
 void before(Call call, std::function<void()> hook)
