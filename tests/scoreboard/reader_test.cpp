@@ -88,7 +88,7 @@ TEST_F(ReaderTest, ALinkOrNothingAtThePathIsRefusedAndLeavesNothingOpen)
     struct Case {
         const char *what;
         const char *link_to; // what the link at the path leads to; null: nothing is there
-        bool scrub;          // the scrub's open instead of the reader's
+        bool scrub;          // a verbose scrub instead of the reader's open
         int error;
     };
     const Case cases[] = {
@@ -104,10 +104,15 @@ TEST_F(ReaderTest, ALinkOrNothingAtThePathIsRefusedAndLeavesNothingOpen)
         if (c.link_to != nullptr) {
             ASSERT_EQ(symlink(c.link_to, path.c_str()), 0) << c.what;
         }
-        errno = 0;
-        EXPECT_EQ(c.scrub ? util_scoreboard_scrub(0) : util_open_scoreboard(O_RDONLY), -1)
-            << c.what;
-        EXPECT_EQ(errno, c.error) << c.what;
+        int result = 0, error = 0;
+        const std::string out = stdout_of([&] {
+            errno = 0;
+            result = c.scrub ? util_scoreboard_scrub(1) : util_open_scoreboard(O_RDONLY);
+            error = errno;
+        });
+        EXPECT_EQ(result, -1) << c.what;
+        EXPECT_EQ(error, c.error) << c.what;
+        EXPECT_EQ(out, c.scrub ? "scrubbing ScoreboardFile " + path + "\n" : "") << c.what;
         EXPECT_EQ(harness::open_descriptors(), before) << c.what;
         errno = 0;
         EXPECT_EQ(util_scoreboard_entry_read(), nullptr) << c.what;
