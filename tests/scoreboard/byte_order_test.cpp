@@ -60,6 +60,8 @@ TEST_F(ByteOrder, RecordsAreWrittenInTheHostsOrder)
 
     std::string bytes = harness::read_file(path);
     ASSERT_EQ(bytes.size(), standin::header_size + standin::slot_size);
+    // The format's own numbers, spelled out: the one place that pins SCOREBOARD_MAGIC and
+    // SCOREBOARD_VERSION, which every other test takes from the header.
     const std::string magic_and_version =
         big_endian ? "\xDE\xAD\xBE\xEF\x01\x04\x00\x03" : "\xEF\xBE\xAD\xDE\x03\x00\x04\x01";
     struct Field {

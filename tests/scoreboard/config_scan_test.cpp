@@ -45,6 +45,7 @@ TEST_F(ConfigScanTest, Values)
     struct Case {
         std::string text, want;
     };
+    const std::string nul(1, '\0'), value(2000, 'v');
     const Case cases[] = {
         {"ScoreboardFile /var/run/ferryd.scoreboard\n", "/var/run/ferryd.scoreboard"},
         {" \t \tScoreboardFile /x\n", "/x"},
@@ -77,71 +78,47 @@ TEST_F(ConfigScanTest, Values)
         {"ScoreboardFile \"/a\"\n", "/a"},
         {"", "(null)"},
         {"\n\n# nothing\n", "(null)"},
+        // Long lines are read in pieces of 1022 characters: a directive after 1022 characters
+        // starts a piece of its own, and a value longer than a piece is cut at its end.
+        {std::string(1022, 'z') + "ScoreboardFile /hidden\n", "/hidden"},
+        {std::string(1021, 'z') + "ScoreboardFile /x\n", "(null)"},
+        {"ScoreboardFile /" + value + "\n", "/" + value.substr(0, 1022 - 16)},
+        // A NUL byte ends the line without harm; a line that starts with one is empty.
+        {"ScoreboardFile /a" + nul + "tail\nScoreboardFile /b\n", "/a"},
+        {"# x" + nul + "\nScoreboardFile /c\n", "/c"},
+        {nul + "ScoreboardFile /a\nScoreboardFile /d\n", "/d"},
     };
     for (const Case &c : cases)
         EXPECT_EQ(scan(c.text), c.want) << c.text;
 }
 
-TEST_F(ConfigScanTest, LongLinesAreReadInPiecesOf1022)
-{
-    // The directive after 1022 characters starts a piece of its own.
-    std::string filler(1022, 'z');
-    EXPECT_EQ(scan(filler + "ScoreboardFile /hidden\n"), "/hidden");
-    EXPECT_EQ(scan(std::string(1021, 'z') + "ScoreboardFile /x\n"), "(null)");
-    // A value longer than a piece is cut at the piece's end.
-    std::string value(2000, 'v');
-    std::string got = scan("ScoreboardFile /" + value + "\n");
-    EXPECT_EQ(got, "/" + value.substr(0, 1022 - 16));
-}
-
-TEST_F(ConfigScanTest, NulBytesEndTheLineWithoutHarm)
-{
-    std::string text = "ScoreboardFile /a";
-    text += '\0';
-    text += "tail\nScoreboardFile /b\n";
-    EXPECT_EQ(scan(text), "/a");
-    std::string hidden = "# x";
-    hidden += '\0';
-    hidden += "\nScoreboardFile /c\n";
-    EXPECT_EQ(scan(hidden), "/c");
-    // A line that starts with a NUL is empty.
-    std::string empty;
-    empty += '\0';
-    empty += "ScoreboardFile /a\nScoreboardFile /d\n";
-    EXPECT_EQ(scan(empty), "/d");
-}
-
-TEST_F(ConfigScanTest, BadArgumentsAndMissingFile)
-{
-    errno = 0;
-    EXPECT_EQ(util_scan_config((dir + "/absent.conf").c_str(), "ScoreboardFile"), nullptr);
-    EXPECT_EQ(errno, ENOENT);
-    errno = 0;
-    EXPECT_EQ(util_scan_config((dir + "/absent.conf").c_str(), nullptr), nullptr);
-    EXPECT_EQ(errno, EINVAL);
-    errno = 0;
-    EXPECT_EQ(util_scan_config(nullptr, "ScoreboardFile"), nullptr);
-    EXPECT_EQ(errno, EINVAL);
-    // A directory opens but cannot be read: no value.
-    EXPECT_EQ(util_scan_config(dir.c_str(), "ScoreboardFile"), nullptr);
-}
-
-TEST_F(ConfigScanTest, OnlyARegularFileIsRead)
+TEST_F(ConfigScanTest, NoValueWithoutARegularFileToRead)
 {
     // A FIFO nobody writes to, a device that never ends and a directory are refused at once,
-    // like a file that cannot be opened.
-    std::string fifo = dir + "/fifo.conf";
+    // like a file that cannot be opened or a null argument.
+    const std::string fifo = dir + "/fifo.conf", absent = dir + "/absent.conf";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string &special : {fifo, std::string("/dev/zero"), dir}) {
+    struct Case {
+        const char *path, *directive;
+        int error;
+    };
+    const Case cases[] = {
+        {absent.c_str(), "ScoreboardFile", ENOENT}, {absent.c_str(), nullptr, EINVAL},
+        {nullptr, "ScoreboardFile", EINVAL},        {fifo.c_str(), "ScoreboardFile", EINVAL},
+        {"/dev/zero", "ScoreboardFile", EINVAL},    {dir.c_str(), "ScoreboardFile", EINVAL},
+    };
+    for (const Case &c : cases) {
+        const std::string what =
+            std::string(c.path ? c.path : "(null)") + ", " + (c.directive ? c.directive : "(null)");
         auto r = harness::run_function(
             [&] {
                 errno = 0;
-                char *v = util_scan_config(special.c_str(), "ScoreboardFile");
-                return v == nullptr && errno == EINVAL ? 0 : 1;
+                char *v = util_scan_config(c.path, c.directive);
+                return v == nullptr ? errno : -1;
             },
             {.timeout_ms = 5000});
-        EXPECT_FALSE(r.timed_out) << special;
-        EXPECT_EQ(r.status, 0) << special;
+        EXPECT_FALSE(r.timed_out) << what;
+        EXPECT_EQ(r.status, c.error) << what;
     }
 }
 
@@ -161,8 +138,7 @@ TEST_F(ConfigScanTest, FailuresAfterTheOpenCloseTheFile)
     harness::write_file(conf, "ScoreboardFile /x\n");
     int before = harness::open_descriptors();
     for (const Case &c : cases) {
-        faults::target(conf);
-        faults::script(c.op, {faults::fail(c.error)});
+        faults::target(conf, {{c.op, {faults::fail(c.error)}}});
         errno = 0;
         EXPECT_EQ(util_scan_config(conf.c_str(), "ScoreboardFile"), nullptr) << c.what;
         EXPECT_EQ(errno, c.error) << c.what;

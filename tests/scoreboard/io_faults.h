@@ -1,7 +1,11 @@
-// Scripted failures of read, write, lseek64, fstat64, lstat64 and fcntl on one file, for the
-// code under test. The suite is linked with --wrap for these calls; calls on other files pass
-// through untouched.
+// Scripted failures of read, write, lseek64, fstat64 and fcntl on one file, for the code under
+// test. The suite is linked with --wrap for these calls; calls on other files pass through
+// untouched. A script names the calls it applies to by what they do: their kind and, for calls
+// that work at an offset, the part of the file they work on, so that a call added elsewhere
+// shifts nothing.
 #pragma once
+
+#include "scoreboard.h"
 
 #include <sys/types.h>
 
@@ -12,9 +16,41 @@
 namespace faults
 {
 
-// The calls that can be scripted. lock, unlock, get_flags and set_flags are fcntl requests of
-// those kinds; stat is fstat64 on a descriptor, link_stat is lstat64 on a path.
-enum class Op { read, write, lock, unlock, seek, stat, link_stat, get_flags, set_flags, count };
+// The kinds of call. read and write work at the offset they start at, seek (lseek64 other than
+// a position query) at the offset it lands at, position (lseek64(fd, 0, SEEK_CUR)) at the offset
+// it reports. lock, unlock, get_flags and set_flags are fcntl requests of those kinds and stat
+// is fstat64; these work at no offset.
+enum class Op { read, write, seek, position, lock, unlock, stat, get_flags, set_flags };
+
+// A part of the file: size bytes from start; with a negative size, anywhere (no offset too).
+struct Span {
+    off64_t start = 0;
+    off64_t size = -1;
+};
+
+// The scoreboard's header.
+inline Span header()
+{
+    return {0, sizeof(scoreboard_header)};
+}
+// Slot n of the scoreboard, counted from 0.
+inline Span slot(int n)
+{
+    constexpr off64_t size = sizeof(scoreboard_entry);
+    return {static_cast<off64_t>(sizeof(scoreboard_header)) + n * size, size};
+}
+// The one offset just past span, where a call that went through it stands.
+inline Span after(Span span)
+{
+    return {span.start + span.size, 1};
+}
+
+// The calls of one kind that work in a part of the file (by default, anywhere).
+struct Call {
+    Call(Op kind, Span where = {}) : op(kind), at(where) {}
+    Op op;
+    Span at;
+};
 
 // What one call on the target file does: fail with error (when non-zero), or pass through with
 // its byte count cut to at most limit (when limit is not negative; reads and writes only).
@@ -39,15 +75,20 @@ inline Outcome pass()
     return {};
 }
 
-// Aims the scripts at the file at path (by device and inode) and clears them, the hooks and
-// the counts.
-void target(const std::string &path);
-// The outcomes of the next calls of op on the target, in order; later calls pass through.
-void script(Op op, std::vector<Outcome> outcomes);
-// Called before each call of op on the target, before its scripted outcome.
-void before(Op op, std::function<void()> hook);
-// Calls of op on the target since target().
-int calls(Op op);
+// The outcomes of the next calls on the target that match call, in order; later ones pass
+// through. A call takes its outcome from the first script it matches that has outcomes left.
+struct Script {
+    Call call;
+    std::vector<Outcome> outcomes;
+};
+
+// Aims scripts at the file at path (by device and inode), in place of any earlier scripts, hooks
+// and counts.
+void target(const std::string &path, const std::vector<Script> &scripts = {});
+// Runs hook before each call on the target that matches call, before its scripted outcome.
+void before(Call call, std::function<void()> hook);
+// Calls on the target that matched call since target().
+int calls(Call call);
 // Stops aiming at any file.
 void reset();
 

@@ -57,10 +57,11 @@ TEST_F(ReaderTest, HeaderChecks)
         {"empty", "", -1},
         {"8 bytes", header(SCOREBOARD_MAGIC, SCOREBOARD_VERSION).substr(0, 8), -1},
         {"15 bytes", header(SCOREBOARD_MAGIC, SCOREBOARD_VERSION).substr(0, 15), -1},
-        {"wrong magic", header(0xEFBEADDE, SCOREBOARD_VERSION), -2},
-        {"older version", header(SCOREBOARD_MAGIC, 0x01040002), -3},
+        {"magic in the other byte order",
+         header(__builtin_bswap32(SCOREBOARD_MAGIC), SCOREBOARD_VERSION), -2},
+        {"older version", header(SCOREBOARD_MAGIC, SCOREBOARD_VERSION - 1), -3},
         {"version 0", header(SCOREBOARD_MAGIC, 0), -3},
-        {"newer version", header(SCOREBOARD_MAGIC, 0x01040004), -4},
+        {"newer version", header(SCOREBOARD_MAGIC, SCOREBOARD_VERSION + 1), -4},
         {"top version", header(SCOREBOARD_MAGIC, 0xFFFFFFFF), -4},
         {"header only", header(SCOREBOARD_MAGIC, SCOREBOARD_VERSION), 0},
     };
@@ -72,64 +73,51 @@ TEST_F(ReaderTest, HeaderChecks)
         EXPECT_EQ(harness::open_descriptors(), before + 1) << c.what;
         EXPECT_EQ(util_close_scoreboard(), 0) << c.what;
         EXPECT_EQ(harness::open_descriptors(), before) << c.what;
+        // A second close finds nothing open and leaves errno alone.
+        errno = EXDEV;
+        EXPECT_EQ(util_close_scoreboard(), 0) << c.what;
+        EXPECT_EQ(errno, EXDEV) << c.what;
     }
 }
 
-TEST_F(ReaderTest, FailuresAfterTheOpen)
+TEST_F(ReaderTest, ALinkOrNothingAtThePathIsRefusedAndLeavesNothingOpen)
 {
-    standin::Board b{.pids = {101}};
-    auto fail = faults::fail;
+    // The path named a file when it was set; a symbolic link put in its place since is refused,
+    // wherever it leads, by the reader and the scrub alike.
+    standin::write(dir + "/real", standin::Board{});
     struct Case {
         const char *what;
-        faults::Op op;
-        std::vector<faults::Outcome> outcomes;
-        int result, error;
-        bool stays_open;
+        const char *link_to; // what the link at the path leads to; null: nothing is there
+        bool scrub;          // a verbose scrub instead of the reader's open
+        int error;
     };
     const Case cases[] = {
-        {"interrupted header reads are repeated", Op::read, {fail(EINTR), fail(EINTR)}, 0, 0, true},
-        {"failed header read", Op::read, {fail(EIO)}, -1, EIO, true},
-        {"interrupted, then failed header read", Op::read, {fail(EINTR), fail(EIO)}, -1, EIO, true},
+        {"reader, link to a file", "real", false, EPERM},
+        {"reader, link to nothing", "absent", false, EPERM},
+        {"scrub, link to nothing", "absent", true, EPERM},
+        {"reader, no file", nullptr, false, ENOENT},
+        {"scrub, no file", nullptr, true, ENOENT},
     };
     int before = harness::open_descriptors();
     for (const Case &c : cases) {
-        standin::write(path, b);
-        faults::target(path);
-        faults::script(c.op, c.outcomes);
-        errno = 0;
-        EXPECT_EQ(util_open_scoreboard(O_RDONLY), c.result) << c.what;
-        if (c.result < 0) {
-            EXPECT_EQ(errno, c.error) << c.what;
+        unlink(path.c_str());
+        if (c.link_to != nullptr) {
+            ASSERT_EQ(symlink(c.link_to, path.c_str()), 0) << c.what;
         }
-        EXPECT_EQ(faults::calls(c.op), static_cast<int>(c.outcomes.size()) + (c.result == 0))
-            << c.what;
-        EXPECT_EQ(harness::open_descriptors(), before + (c.stays_open ? 1 : 0)) << c.what;
-        if (c.result == 0) {
-            scoreboard_entry *e = util_scoreboard_entry_read();
-            ASSERT_NE(e, nullptr) << c.what;
-            EXPECT_EQ(e->pid, 101) << c.what;
-        } else if (!c.stays_open) {
+        int result = 0, error = 0;
+        const std::string out = stdout_of([&] {
             errno = 0;
-            EXPECT_EQ(util_scoreboard_entry_read(), nullptr) << c.what;
-            EXPECT_EQ(errno, EINVAL) << c.what;
-        }
-        EXPECT_EQ(util_close_scoreboard(), 0) << c.what;
+            result = c.scrub ? util_scoreboard_scrub(1) : util_open_scoreboard(O_RDONLY);
+            error = errno;
+        });
+        EXPECT_EQ(result, -1) << c.what;
+        EXPECT_EQ(error, c.error) << c.what;
+        EXPECT_EQ(out, c.scrub ? "scrubbing ScoreboardFile " + path + "\n" : "") << c.what;
         EXPECT_EQ(harness::open_descriptors(), before) << c.what;
+        errno = 0;
+        EXPECT_EQ(util_scoreboard_entry_read(), nullptr) << c.what;
+        EXPECT_EQ(errno, EINVAL) << c.what;
     }
-}
-
-TEST_F(ReaderTest, RefusesSymbolicLinkAndLeavesNothingOpen)
-{
-    standin::write(dir + "/real", standin::Board{});
-    ASSERT_EQ(unlink(path.c_str()), 0);
-    ASSERT_EQ(symlink((dir + "/real").c_str(), path.c_str()), 0);
-    int before = harness::open_descriptors();
-    errno = 0;
-    EXPECT_EQ(util_open_scoreboard(O_RDONLY), -1);
-    EXPECT_EQ(errno, EPERM);
-    EXPECT_EQ(harness::open_descriptors(), before);
-    EXPECT_EQ(util_scoreboard_entry_read(), nullptr);
-    EXPECT_EQ(errno, EINVAL);
 }
 
 TEST_F(ReaderTest, ALinkRacingWithAFileIsNeverFollowed)
@@ -187,14 +175,6 @@ TEST_F(ReaderTest, ALinkRacingWithAFileIsNeverFollowed)
     }
 }
 
-TEST_F(ReaderTest, MissingFileFailsWithOpenError)
-{
-    ASSERT_EQ(unlink(path.c_str()), 0);
-    errno = 0;
-    EXPECT_EQ(util_open_scoreboard(O_RDONLY), -1);
-    EXPECT_EQ(errno, ENOENT);
-}
-
 TEST_F(ReaderTest, GettersHandOnTheHeaderEvenWithWrongMagic)
 {
     standin::Board b{.magic = 0x12345678, .daemon_pid = 4321, .daemon_uptime = 0xFEEDF00D};
@@ -205,153 +185,135 @@ TEST_F(ReaderTest, GettersHandOnTheHeaderEvenWithWrongMagic)
 
 TEST_F(ReaderTest, ReturnsOccupiedSlotsInFileOrder)
 {
-    standin::Board b{.pids = {0, 101, 0, 202}};
-    ASSERT_EQ(open_board(b), 0);
-    for (int32_t pid : {101, 202}) {
-        scoreboard_entry *e = util_scoreboard_entry_read();
-        ASSERT_NE(e, nullptr) << pid;
-        EXPECT_EQ(e->pid, pid);
-        size_t index = pid == 101 ? 1 : 3;
-        EXPECT_EQ(std::string(reinterpret_cast<char *>(e), sizeof *e),
-                  standin::slot_bytes(index, pid))
-            << pid;
-    }
-    errno = EBADF;
-    EXPECT_EQ(util_scoreboard_entry_read(), nullptr);
-    EXPECT_EQ(errno, 0);
-}
-
-TEST_F(ReaderTest, TrailingPartialSlotCountsAsASlot)
-{
-    standin::Board b{.pids = {101}, .partial = 10};
-    ASSERT_EQ(open_board(b), 0);
-    ASSERT_NE(util_scoreboard_entry_read(), nullptr);
-    scoreboard_entry *e = util_scoreboard_entry_read();
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->pid, 0x7777);
-    EXPECT_EQ(e->data[10], 0) << "bytes past the partial slot are zero";
-    EXPECT_EQ(util_scoreboard_entry_read(), nullptr);
-}
-
-// Found by fuzzing: the tail of a partial slot after an empty one held the empty slot's bytes.
-TEST_F(ReaderTest, PartialSlotAfterAnEmptySlotIsPaddedWithZeros)
-{
-    standin::Board b{.pids = {0}, .partial = 10};
-    ASSERT_EQ(open_board(b), 0);
-    scoreboard_entry *e = util_scoreboard_entry_read();
-    ASSERT_NE(e, nullptr);
-    std::string expected = standin::slot_bytes(1, 0x7777).substr(0, 10);
-    expected.resize(sizeof *e, '\0');
-    EXPECT_EQ(std::string(reinterpret_cast<char *>(e), sizeof *e), expected);
-    EXPECT_EQ(util_scoreboard_entry_read(), nullptr);
-}
-
-TEST_F(ReaderTest, HeaderOnlyEndsAtOnceAndPrintsNothing)
-{
-    // End of file is no error, also when a signal interrupted the read before it or the unlock
-    // after it was busy at first.
+    // A trailing partial slot counts as a slot, padded with zeros (found by fuzzing: after an
+    // empty slot, its tail held the empty slot's bytes).
+    auto partial = [](size_t index) {
+        std::string bytes = standin::slot_bytes(index, 0x7777).substr(0, 10);
+        bytes.resize(standin::slot_size, '\0');
+        return bytes;
+    };
     struct Case {
         const char *what;
-        Op op;
-        std::vector<faults::Outcome> outcomes;
+        standin::Board board;
+        std::vector<std::string> slots; // the images handed out, in order
     };
     const Case cases[] = {
-        {"end of file", Op::read, {}},
-        {"end of file after interrupted reads",
-         Op::read,
-         {faults::fail(EINTR), faults::fail(EINTR)}},
-        {"end of file, then a busy unlock", Op::unlock, {faults::fail(EAGAIN)}},
+        {"empty slots skipped",
+         {.pids = {0, 101, 0, 202}},
+         {standin::slot_bytes(1, 101), standin::slot_bytes(3, 202)}},
+        {"partial slot", {.pids = {101}, .partial = 10}, {standin::slot_bytes(0, 101), partial(1)}},
+        {"partial slot after an empty one", {.pids = {0}, .partial = 10}, {partial(1)}},
     };
     for (const Case &c : cases) {
-        auto r = harness::run_function([&] {
-            if (open_board(standin::Board{}) != 0)
-                return 10;
-            faults::target(path);
-            faults::script(c.op, c.outcomes);
-            errno = EBADF;
-            if (util_scoreboard_entry_read() != nullptr)
-                return 11;
-            return errno;
-        });
-        EXPECT_EQ(r.status, 0) << c.what;
-        EXPECT_EQ(r.out, "") << c.what;
-    }
-}
-
-TEST_F(ReaderTest, ReadErrorIsReportedOnStandardOutput)
-{
-    standin::Board b{.pids = {0, 101}};
-    auto r = harness::run_function([&] {
-        if (open_board(b) != 0)
-            return 100;
-        faults::target(path);
-        faults::script(Op::read, {faults::pass(), faults::fail(EIO)});
-        if (util_scoreboard_entry_read() != nullptr)
-            return 101;
-        return errno;
-    });
-    EXPECT_EQ(r.status, EIO);
-    EXPECT_EQ(r.out, std::string("error reading scoreboard entry: ") + strerror(EIO) + "\n");
-}
-
-TEST_F(ReaderTest, InterruptedCallsAreRepeated)
-{
-    standin::Board b{.pids = {101}};
-    ASSERT_EQ(open_board(b), 0);
-    faults::target(path);
-    faults::script(Op::lock, {faults::fail(EINTR), faults::fail(EAGAIN), faults::fail(EINTR)});
-    faults::script(Op::read, {faults::fail(EINTR), faults::fail(EINTR)});
-    scoreboard_entry *e = util_scoreboard_entry_read();
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->pid, 101);
-    EXPECT_EQ(faults::calls(Op::lock), 4);
-    EXPECT_EQ(faults::calls(Op::read), 3);
-    EXPECT_EQ(faults::calls(Op::unlock), 1);
-}
-
-TEST_F(ReaderTest, OtherLockFailureReadsWithoutALock)
-{
-    standin::Board b{.pids = {101}};
-    ASSERT_EQ(open_board(b), 0);
-    faults::target(path);
-    faults::script(Op::lock, {faults::fail(ENOLCK)});
-    scoreboard_entry *e = util_scoreboard_entry_read();
-    ASSERT_NE(e, nullptr);
-    EXPECT_EQ(e->pid, 101);
-    EXPECT_EQ(faults::calls(Op::lock), 1);
-}
-
-TEST_F(ReaderTest, UnlockIsRepeatedOnlyWhenBusyOrInterrupted)
-{
-    standin::Board b{.pids = {101, 202}};
-    auto fail = faults::fail;
-    struct Case {
-        const char *what;
-        std::vector<faults::Outcome> unlocks;
-        int calls;
-    };
-    const Case cases[] = {
-        {"released at once", {}, 1},
-        {"busy, then interrupted", {fail(EAGAIN), fail(EINTR)}, 3},
-        {"another error gives up", {fail(ENOLCK)}, 1},
-        {"interrupted, then another error", {fail(EINTR), fail(EIO)}, 2},
-    };
-    for (const Case &c : cases) {
-        ASSERT_EQ(open_board(b), 0);
-        faults::target(path);
-        faults::script(Op::unlock, c.unlocks);
-        // The slot is handed out whether or not the lock could be dropped.
-        scoreboard_entry *e = util_scoreboard_entry_read();
-        ASSERT_NE(e, nullptr) << c.what;
-        EXPECT_EQ(e->pid, 101) << c.what;
-        EXPECT_EQ(faults::calls(Op::unlock), c.calls) << c.what;
-        // The next read locks again and goes on from there.
-        e = util_scoreboard_entry_read();
-        ASSERT_NE(e, nullptr) << c.what;
-        EXPECT_EQ(e->pid, 202) << c.what;
-        EXPECT_EQ(faults::calls(Op::lock), 2) << c.what;
-        EXPECT_EQ(faults::calls(Op::unlock), c.calls + 1) << c.what;
+        ASSERT_EQ(open_board(c.board), 0) << c.what;
+        std::vector<std::string> slots;
+        errno = EBADF;
+        while (scoreboard_entry *e = util_scoreboard_entry_read())
+            slots.emplace_back(reinterpret_cast<char *>(e), sizeof *e);
+        EXPECT_EQ(errno, 0) << c.what << ": the end is no error";
+        EXPECT_EQ(slots, c.slots) << c.what;
         util_close_scoreboard();
+    }
+}
+
+TEST_F(ReaderTest, FailingCalls)
+{
+    using faults::header, faults::slot;
+    auto fail = faults::fail;
+    // The open's result; errno after the open when it failed, else after the read that found no
+    // more slots; the slots handed out; what was printed; the reads, lock and unlock requests.
+    struct Expected {
+        int opened, error;
+        std::vector<int32_t> pids;
+        std::string out;
+        int reads, locks, unlocks;
+    };
+    struct Case {
+        const char *what;
+        standin::Board board;
+        std::vector<faults::Script> scripts;
+        Expected expected;
+    };
+    const std::string read_error = std::string("error reading scoreboard entry: ") + strerror(EIO);
+    const standin::Board one{.pids = {101}}, two{.pids = {101, 202}}, none{};
+    const Case cases[] = {
+        // The open's read of the header.
+        {"interrupted header reads are repeated",
+         one,
+         {{{Op::read, header()}, {fail(EINTR), fail(EINTR)}}},
+         {0, 0, {101}, "", 5, 2, 2}},
+        {"failed header read",
+         one,
+         {{{Op::read, header()}, {fail(EIO)}}},
+         {-1, EIO, {}, "", 1, 0, 0}},
+        {"interrupted, then failed header read",
+         one,
+         {{{Op::read, header()}, {fail(EINTR), fail(EIO)}}},
+         {-1, EIO, {}, "", 2, 0, 0}},
+        // Reads of the slots. End of file is no error, also after interrupted reads or a busy
+        // unlock; a read error is reported on standard output.
+        {"header only", none, {}, {0, 0, {}, "", 2, 1, 1}},
+        {"end of file after interrupted reads",
+         none,
+         {{{Op::read, slot(0)}, {fail(EINTR), fail(EINTR)}}},
+         {0, 0, {}, "", 4, 1, 1}},
+        {"end of file, then a busy unlock",
+         none,
+         {{Op::unlock, {fail(EAGAIN)}}},
+         {0, 0, {}, "", 2, 1, 2}},
+        {"failed read of a slot",
+         {.pids = {0, 101}},
+         {{{Op::read, slot(1)}, {fail(EIO)}}},
+         {0, EIO, {}, read_error + "\n", 3, 1, 1}},
+        {"interrupted reads and lock requests are repeated",
+         one,
+         {{Op::lock, {fail(EINTR), fail(EAGAIN), fail(EINTR)}},
+          {{Op::read, slot(0)}, {fail(EINTR), fail(EINTR)}}},
+         {0, 0, {101}, "", 5, 5, 2}},
+        // Without a read lock the slots are read all the same.
+        {"failed lock request", one, {{Op::lock, {fail(ENOLCK)}}}, {0, 0, {101}, "", 3, 2, 2}},
+        // A slot is handed out whether or not the lock could be dropped, and the next read
+        // locks again; only a busy or interrupted unlock is repeated.
+        {"released at once", two, {}, {0, 0, {101, 202}, "", 4, 3, 3}},
+        {"busy, then interrupted unlock",
+         two,
+         {{Op::unlock, {fail(EAGAIN), fail(EINTR)}}},
+         {0, 0, {101, 202}, "", 4, 3, 5}},
+        {"failed unlock is not repeated",
+         two,
+         {{Op::unlock, {fail(ENOLCK)}}},
+         {0, 0, {101, 202}, "", 4, 3, 3}},
+        {"interrupted, then failed unlock",
+         two,
+         {{Op::unlock, {fail(EINTR), fail(EIO)}}},
+         {0, 0, {101, 202}, "", 4, 3, 4}},
+    };
+    const int before = harness::open_descriptors();
+    for (const Case &c : cases) {
+        standin::write(path, c.board);
+        faults::target(path, c.scripts);
+        int opened = 0, error = 0;
+        std::vector<int32_t> pids;
+        const std::string out = stdout_of([&] {
+            errno = EXDEV; // a mark that no call here sets
+            opened = util_open_scoreboard(O_RDONLY);
+            if (opened == 0)
+                while (scoreboard_entry *e = util_scoreboard_entry_read())
+                    pids.push_back(e->pid);
+            error = errno;
+        });
+        const Expected &e = c.expected;
+        EXPECT_EQ(opened, e.opened) << c.what;
+        EXPECT_EQ(error, e.error) << c.what;
+        EXPECT_EQ(pids, e.pids) << c.what;
+        EXPECT_EQ(out, e.out) << c.what;
+        EXPECT_EQ(faults::calls(Op::read), e.reads) << c.what;
+        EXPECT_EQ(faults::calls(Op::lock), e.locks) << c.what;
+        EXPECT_EQ(faults::calls(Op::unlock), e.unlocks) << c.what;
+        // The file stays open, also after a failed header read, until closed.
+        EXPECT_EQ(harness::open_descriptors(), before + 1) << c.what;
+        EXPECT_EQ(util_close_scoreboard(), 0) << c.what;
+        EXPECT_EQ(harness::open_descriptors(), before) << c.what;
     }
 }
 
@@ -375,10 +337,7 @@ TEST_F(ReaderTest, ClosingInASignalHandlerDuringAReadDropsTheLock)
             return 101;
         // The signal arrives as the second slot is about to be read, under the read lock.
         faults::target(path);
-        faults::before(Op::read, [] {
-            if (faults::calls(Op::read) == 1)
-                raise(SIGUSR1);
-        });
+        faults::before({Op::read, faults::slot(1)}, [] { raise(SIGUSR1); });
         errno = 0;
         scoreboard_entry *e = util_scoreboard_entry_read();
         int err = errno;

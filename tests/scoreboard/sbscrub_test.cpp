@@ -123,12 +123,17 @@ TEST_F(SbscrubTest, FileOptionScrubsQuietlyOrVerbosely)
 {
     const std::string verbose = "scrubbing ScoreboardFile " + path +
                                 "\nscrubbing scoreboard slot for PID " + std::to_string(dead);
+    // An existing file given with -f is never overridden by the configuration.
+    const std::string other = dir + "/other.scoreboard", conf = dir + "/ferryd.conf";
+    standin::write(other, board);
+    harness::write_file(conf, "ScoreboardFile " + other + "\n");
     const std::vector<std::pair<std::vector<std::string>, std::string>> forms = {
         {{"-f", path}, ""},
         {{"--file", path}, ""},
         {{"--file=" + path}, ""},
         {{"-f" + path}, ""},
         {{"stray", "-f", path}, ""},
+        {{"-c", conf, "-f", path}, ""},
         {{"-v", "-f", path}, verbose},
         {{"--verbose", "-f", path}, verbose},
     };
@@ -140,6 +145,7 @@ TEST_F(SbscrubTest, FileOptionScrubsQuietlyOrVerbosely)
         EXPECT_EQ(r.err, "") << args[0];
         EXPECT_EQ(harness::read_file(path), scrubbed()) << args[0];
     }
+    EXPECT_EQ(harness::read_file(other), standin::build(board));
 }
 
 TEST_F(SbscrubTest, LostOutputIsAFailure)
@@ -277,13 +283,7 @@ TEST_F(SbscrubTest, NeverHoldsTheLockWhileItsOutputWaits)
     const std::string cleared = standin::scrubbed(board, {dead});
     for (int i = 0; i < 5000 && harness::read_file(path) != cleared; ++i)
         usleep(1000);
-    int fd = open(path.c_str(), O_RDWR);
-    struct flock fl {
-    };
-    fl.l_type = F_WRLCK;
-    fl.l_whence = SEEK_SET;
-    EXPECT_EQ(fcntl(fd, F_SETLK, &fl), 0) << "the scrub holds its lock: " << strerror(errno);
-    close(fd);
+    EXPECT_TRUE(standin::lockable(path)) << "the scrub holds its lock";
     fcntl(reader, F_SETFL, 0);
     drain();
     run.join();
@@ -296,29 +296,30 @@ TEST_F(SbscrubTest, NeverHoldsTheLockWhileItsOutputWaits)
     EXPECT_EQ(harness::read_file(path), cleared);
 }
 
-TEST_F(SbscrubTest, ExistingFileIsNeverOverriddenByTheConfiguration)
+// A path of an unusual length for the scoreboard at path, so that only the copy of a
+// configuration value naming it asks for exactly its size and the terminator.
+std::string long_path_to(const std::string &dir)
 {
-    std::string other = dir + "/other.scoreboard";
-    standin::write(other, board);
-    harness::write_file(dir + "/ferryd.conf", "ScoreboardFile " + other + "\n");
-    auto r = sbscrub({"-c", dir + "/ferryd.conf", "-f", path});
-    EXPECT_EQ(r.status, 0);
-    EXPECT_EQ(harness::read_file(path), scrubbed());
-    EXPECT_EQ(harness::read_file(other), standin::build(board));
+    std::string long_path = dir;
+    while (long_path.size() < 777)
+        long_path += "/.";
+    return long_path + "/ferryd.scoreboard";
 }
 
 TEST_F(SbscrubTest, ConfigurationSuppliesTheScoreboard)
 {
     if (!defaults_absent())
         GTEST_SKIP() << "a scoreboard or configuration exists at the compiled-in paths";
-    std::string conf = dir + "/ferryd.conf";
+    std::string conf = dir + "/ferryd.conf", long_conf = dir + "/long.conf";
     harness::write_file(conf, "# ferryd\n  scoreboardfile \"" + path + "\"\n");
+    harness::write_file(long_conf, "ScoreboardFile " + long_path_to(dir) + "\n");
     const std::vector<std::vector<std::string>> forms = {
         {"-c", conf},
         {"--config", conf},
         {"--config=" + conf},
         {"-c", dir + "/absent.conf", "-c", conf},
         {"-f", dir + "/absent", "-c", conf},
+        {"-c", long_conf},
     };
     for (const auto &args : forms) {
         standin::write(path, board);
@@ -340,10 +341,12 @@ TEST_F(SbscrubTest, NoScoreboardFoundNamesThePathAndHints)
     struct Case {
         const char *what;
         std::string config;
+        std::vector<std::string> env = {};
     };
     std::string nul_line = "ScoreboardFile ";
     nul_line += '\0';
     nul_line += path + "\n";
+    const std::string long_path = long_path_to(dir);
     const Case cases[] = {
         {"no configuration file", ""},
         {"no directive", "# ScoreboardFile " + path + "\nScoreboard " + path + "\n"},
@@ -352,42 +355,23 @@ TEST_F(SbscrubTest, NoScoreboardFoundNamesThePathAndHints)
         {"file name cut at a NUL byte", nul_line},
         {"value without a slash", "ScoreboardFile ferryd.scoreboard\n"},
         {"long line", "ScoreboardFile /" + std::string(5000, 'x') + "\n"},
+        {"failed copy of the value",
+         "ScoreboardFile " + long_path + "\n",
+         {build_facts::preload_failing_alloc,
+          "FAIL_ALLOC_SIZE=" + std::to_string(long_path.size() + 1)}},
     };
     for (const Case &c : cases) {
         if (c.config.empty())
             unlink(conf.c_str());
         else
             harness::write_file(conf, c.config);
-        auto r = sbscrub({"-c", conf});
+        auto r = sbscrub({"-c", conf}, "sbscrub", c.env);
         EXPECT_EQ(r.status, 1) << c.what;
         EXPECT_EQ(r.out, "") << c.what;
         EXPECT_EQ(r.err, missing(build_facts::default_scoreboard, ENOENT)) << c.what;
     }
     EXPECT_EQ(harness::read_file(path), standin::build(board));
     EXPECT_EQ(harness::read_file(dir + "/open/sb"), standin::build(board));
-}
-
-TEST_F(SbscrubTest, FailedCopyOfTheConfigurationValueIsAMissingScoreboard)
-{
-    if (!defaults_absent())
-        GTEST_SKIP() << "a scoreboard or configuration exists at the compiled-in paths";
-    // An unusual length, so that only the copy of the value asks for exactly this much.
-    std::string long_path = dir;
-    while (long_path.size() < 777)
-        long_path += "/.";
-    long_path += "/ferryd.scoreboard";
-    std::string conf = dir + "/ferryd.conf";
-    harness::write_file(conf, "ScoreboardFile " + long_path + "\n");
-    std::string size = std::to_string(long_path.size() + 1);
-    auto r = sbscrub({"-c", conf}, "sbscrub",
-                     {build_facts::preload_failing_alloc, "FAIL_ALLOC_SIZE=" + size});
-    EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, missing(build_facts::default_scoreboard, ENOENT));
-    EXPECT_EQ(harness::read_file(path), standin::build(board));
-    // Without the failure the same configuration works.
-    r = sbscrub({"-c", conf});
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(harness::read_file(path), scrubbed());
 }
 
 TEST_F(SbscrubTest, ScrubFailuresAreReported)

@@ -13,10 +13,8 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdio>
 #include <cstring>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace
@@ -28,9 +26,9 @@ using std::chrono::steady_clock;
 
 using standin::scrubbed;
 
-// What a scrub run in a child process did.
-struct Outcome {
-    int result = 0, error = 0, writes = 0, unlocks = 0;
+// What a scrub did: its result, errno after it, and what it printed.
+struct Scrubbed {
+    int result = 0, error = 0;
     std::string out;
 };
 
@@ -43,31 +41,22 @@ class ScrubTest : public scoreboard_fixture
         scoreboard_fixture::TearDown();
     }
 
-    // Writes board to the scoreboard and scripts the outcomes of op's next calls on it.
-    void arm(const standin::Board &board, Op op, std::vector<faults::Outcome> outcomes)
+    // Scrubs the scoreboard in this process.
+    static Scrubbed scrub(int verbose)
     {
-        standin::write(path, board);
-        faults::target(path);
-        faults::script(op, std::move(outcomes));
+        Scrubbed r;
+        r.out = stdout_of([&] {
+            errno = 0;
+            r.result = util_scoreboard_scrub(verbose);
+            r.error = errno;
+        });
+        return r;
     }
 
-    // Runs the scrub in a child, with the faults scripted before the call, and reports back.
-    Outcome scrub_in_child(int verbose)
+    // The verbose message of one slot cleared.
+    static std::string clearing(pid_t pid)
     {
-        auto r = harness::run_function([&] {
-            int rc = util_scoreboard_scrub(verbose);
-            int err = errno;
-            fprintf(stderr, "%d %d %d %d", rc, err, faults::calls(Op::write),
-                    faults::calls(Op::unlock));
-            return 0;
-        });
-        Outcome o;
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(sscanf(r.err.c_str(), "%d %d %d %d", &o.result, &o.error, &o.writes, &o.unlocks),
-                  4)
-            << r.err;
-        o.out = r.out;
-        return o;
+        return "scrubbing scoreboard slot for PID " + std::to_string(pid);
     }
 
     // The verbose message of one failed write.
@@ -83,56 +72,37 @@ TEST_F(ScrubTest, ClearsOnlyTheSlotsOfProcessesThatAreGone)
 {
     struct Case {
         const char *what;
-        standin::Board board;
+        std::string bytes;
         int result; // a file that is no scoreboard of this layout is left untouched
+        std::string after;
     };
-    standin::Board mixed{
-        .pids = {live, dead1, 0, dead2, 1, live}, .partial = 300, .partial_pid = dead1};
-    standin::Board tiny_partial{
-        .pids = {dead2}, .partial = standin::slot_size - 1, .partial_pid = dead1};
+    // A board scrubbed, and one left as it is.
+    auto scrubs = [&](const char *what, const standin::Board &board) {
+        return Case{what, standin::build(board), 0, scrubbed(board, {dead1, dead2})};
+    };
+    auto refuses = [&](const char *what, const standin::Board &board, int result) {
+        return Case{what, standin::build(board), result, standin::build(board)};
+    };
+    const std::string short_file(10, '\x55');
     const Case cases[] = {
-        {"header only", standin::Board{}, 0},
-        {"mixed slots", mixed, 0},
-        {"partial slot one byte short", tiny_partial, 0},
-        {"wrong magic", {.magic = 0x01020304, .pids = {dead1, live}}, -2},
-        {"magic in the other byte order", {.magic = 0xEFBEADDE, .pids = {dead1}}, -2},
-        {"older version", {.version = SCOREBOARD_VERSION - 1, .pids = {dead1}}, -3},
-        {"newer version", {.version = SCOREBOARD_VERSION + 1, .pids = {dead1}}, -4},
+        {"empty file", "", 0, ""},
+        {"shorter than a header", short_file, 0, short_file},
+        scrubs("header only", {}),
+        scrubs("mixed slots",
+               {.pids = {live, dead1, 0, dead2, 1, live}, .partial = 300, .partial_pid = dead1}),
+        scrubs("partial slot one byte short",
+               {.pids = {dead2}, .partial = standin::slot_size - 1, .partial_pid = dead1}),
+        refuses("wrong magic", {.magic = 0x01020304, .pids = {dead1, live}}, -2),
+        refuses("magic in the other byte order",
+                {.magic = __builtin_bswap32(SCOREBOARD_MAGIC), .pids = {dead1}}, -2),
+        refuses("older version", {.version = SCOREBOARD_VERSION - 1, .pids = {dead1}}, -3),
+        refuses("newer version", {.version = SCOREBOARD_VERSION + 1, .pids = {dead1}}, -4),
     };
     for (const Case &c : cases) {
-        standin::write(path, c.board);
+        harness::write_file(path, c.bytes);
         EXPECT_EQ(util_scoreboard_scrub(0), c.result) << c.what;
-        const auto gone =
-            c.result == 0 ? std::vector<int32_t>{dead1, dead2} : std::vector<int32_t>{};
-        EXPECT_EQ(harness::read_file(path), scrubbed(c.board, gone)) << c.what;
+        EXPECT_EQ(harness::read_file(path), c.after) << c.what;
     }
-}
-
-TEST_F(ScrubTest, FilesShorterThanAHeaderAreLeftAlone)
-{
-    for (std::string bytes : {std::string(), std::string(10, '\x55')}) {
-        harness::write_file(path, bytes);
-        EXPECT_EQ(util_scoreboard_scrub(0), 0) << bytes.size() << " bytes";
-        EXPECT_EQ(harness::read_file(path), bytes) << bytes.size() << " bytes";
-    }
-}
-
-TEST_F(ScrubTest, VerboseOutputByteForByte)
-{
-    standin::Board b{.pids = {dead1, live, dead2}};
-    standin::write(path, b);
-    Outcome o = scrub_in_child(1);
-    EXPECT_EQ(o.result, 0);
-    EXPECT_EQ(o.out, "scrubbing ScoreboardFile " + path + "\nscrubbing scoreboard slot for PID " +
-                         std::to_string(dead1) + "scrubbing scoreboard slot for PID " +
-                         std::to_string(dead2));
-    EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1, dead2}));
-
-    ASSERT_EQ(unlink(path.c_str()), 0);
-    o = scrub_in_child(1);
-    EXPECT_EQ(o.result, -1);
-    EXPECT_EQ(o.error, ENOENT);
-    EXPECT_EQ(o.out, "scrubbing ScoreboardFile " + path + "\n");
 }
 
 TEST_F(ScrubTest, KeepsTheSlotOfAnotherUsersProcess)
@@ -218,9 +188,10 @@ TEST_F(ScrubTest, RefusesAnythingButARegularFile)
     int before = harness::open_descriptors();
     for (const auto &c : cases) {
         ASSERT_EQ(util_set_scoreboard(c.path.c_str()), 0) << c.path;
-        errno = 0;
-        EXPECT_EQ(util_scoreboard_scrub(0), -1) << c.path;
-        EXPECT_EQ(errno, c.error) << c.path;
+        Scrubbed r = scrub(1);
+        EXPECT_EQ(r.result, -1) << c.path;
+        EXPECT_EQ(r.error, c.error) << c.path;
+        EXPECT_EQ(r.out, "scrubbing ScoreboardFile " + c.path + "\n") << c.path;
         EXPECT_EQ(harness::open_descriptors(), before) << c.path;
     }
     EXPECT_EQ(harness::read_file(target), original);
@@ -245,221 +216,136 @@ TEST_F(ScrubTest, ALinkLoopAboveTheFileIsNoLinkAtThePath)
     EXPECT_EQ(harness::read_file(dir + "/real/ferryd.scoreboard"), standin::build(b));
 }
 
-TEST_F(ScrubTest, ReadFailures)
+TEST_F(ScrubTest, FailingCalls)
 {
-    standin::Board b{.pids = {dead1, dead2}};
-    struct Case {
-        const char *what;
-        std::vector<faults::Outcome> reads;
-        int result, error;
-        std::vector<int32_t> cleared;
-    };
-    // The first read is the header's.
-    const Case cases[] = {
-        {"interrupted reads are repeated",
-         {faults::fail(EINTR), faults::pass(), faults::fail(EINTR)},
-         0,
-         0,
-         {dead1, dead2}},
-        {"a failed header read ends the scrub", {faults::fail(EIO)}, -1, EIO, {}},
-        {"a short header read leaves the file alone", {faults::cut(10)}, 0, 0, {}},
-        {"a failed read ends the scan with its error",
-         {faults::pass(), faults::pass(), faults::fail(EIO)},
-         -1,
-         EIO,
-         {dead1}},
-        {"a short read ends the scan quietly",
-         {faults::pass(), faults::pass(), faults::cut(100)},
-         0,
-         0,
-         {dead1}},
-    };
-    for (const Case &c : cases) {
-        arm(b, Op::read, c.reads);
-        Outcome o = scrub_in_child(1);
-        EXPECT_EQ(o.result, c.result) << c.what;
-        if (c.result < 0) {
-            EXPECT_EQ(o.error, c.error) << c.what;
-        }
-        EXPECT_GE(o.unlocks, 1) << c.what;
-        EXPECT_EQ(harness::read_file(path), scrubbed(b, c.cleared)) << c.what;
-    }
-}
-
-TEST_F(ScrubTest, WriteFailuresAreRetriedAFewTimes)
-{
-    standin::Board b{.pids = {live, dead1, dead2}};
-    const std::string intact = standin::build(b);
-    const std::string cleared = scrubbed(b, {dead1, dead2});
-    const size_t first = standin::header_size + standin::slot_size; // offset of dead1's slot
-    auto partly = [&](size_t zeroed) {
-        std::string bytes = intact;
-        bytes.replace(first, zeroed, std::string(zeroed, '\0'));
-        return bytes;
-    };
+    using faults::after, faults::header, faults::slot;
     auto fail = faults::fail;
     auto cut = faults::cut;
-    struct Case {
-        const char *what;
-        std::vector<faults::Outcome> writes;
-        int result, error, writes_made, messages;
-        std::string after;
-    };
-    const Case cases[] = {
-        {"interrupted", {fail(EINTR), fail(EINTR)}, 0, 0, 4, 0, cleared},
-        {"one failure", {fail(ENOSPC)}, 0, 0, 3, 1, cleared},
-        {"short write goes on where it stopped", {cut(100)}, 0, 0, 3, 1, cleared},
-        {"mixed, then success", {fail(EIO), cut(10), fail(EINTR), cut(5)}, 0, 0, 6, 3, cleared},
-        {"attempts used up", {fail(EIO), fail(EIO), fail(EIO), fail(EIO)}, -1, EIO, 4, 4, intact},
-        {"short writes used up",
-         {cut(100), cut(100), cut(100), cut(100)},
-         -1,
-         EIO,
-         4,
-         4,
-         partly(400)},
-        {"last error wins",
-         {cut(50), fail(EIO), fail(EIO), fail(ENOSPC)},
-         -1,
-         ENOSPC,
-         4,
-         4,
-         partly(50)},
-    };
-    for (const Case &c : cases) {
-        arm(b, Op::write, c.writes);
-        Outcome o = scrub_in_child(1);
-        EXPECT_EQ(o.result, c.result) << c.what;
-        if (c.result < 0) {
-            EXPECT_EQ(o.error, c.error) << c.what;
-        }
-        EXPECT_EQ(o.writes, c.writes_made) << c.what;
-        EXPECT_GE(o.unlocks, 1) << c.what;
-        EXPECT_EQ(harness::read_file(path), c.after) << c.what;
-        // Count the failure messages in the verbose output.
-        int messages = 0;
-        for (size_t at = o.out.find("error scrubbing scoreboard: "); at != std::string::npos;
-             at = o.out.find("error scrubbing scoreboard: ", at + 1))
-            ++messages;
-        EXPECT_EQ(messages, c.messages) << c.what << ": " << o.out;
-    }
-    // The message reads as the system's text for the error, with no line break.
-    arm(b, Op::write, {fail(ENOSPC)});
-    Outcome o = scrub_in_child(1);
-    EXPECT_NE(o.out.find("PID " + std::to_string(dead1) + write_error(ENOSPC) +
-                         "scrubbing scoreboard slot for PID " + std::to_string(dead2)),
-              std::string::npos)
-        << o.out;
-    // A quiet scrub retries the same way and prints nothing.
-    arm(b, Op::write, {fail(ENOSPC), cut(10)});
-    o = scrub_in_child(0);
-    EXPECT_EQ(o.result, 0);
-    EXPECT_EQ(o.writes, 4);
-    EXPECT_EQ(o.out, "");
-    EXPECT_EQ(harness::read_file(path), cleared);
-}
-
-TEST_F(ScrubTest, OtherFailuresEndTheScrubWithTheirError)
-{
-    standin::Board b{.pids = {live, dead1, dead2}};
-    const std::string intact = standin::build(b);
-    auto fail = faults::fail;
     auto pass = faults::pass;
-    struct Script {
-        Op op;
-        std::vector<faults::Outcome> outcomes;
+    const standin::Board b{.pids = {live, dead1, dead2}};
+    const std::string intact = standin::build(b), cleared = scrubbed(b, {dead1, dead2}),
+                      first_cleared = scrubbed(b, {dead1});
+    // The board with the first n bytes of dead1's slot zeroed.
+    auto partly = [&](size_t n) {
+        return std::string(intact).replace(standin::header_size + standin::slot_size, n,
+                                           std::string(n, '\0'));
+    };
+    const std::string s1 = clearing(dead1), s2 = clearing(dead2);
+    const std::string eio = write_error(EIO), enospc = write_error(ENOSPC);
+    // The errno of a failed scrub (0 when it succeeds), the file's bytes after it, what it
+    // printed after its first line, and the writes, lock and unlock requests it made.
+    struct Expected {
+        int error;
+        std::string after, messages;
+        int writes, locks, unlocks;
     };
     struct Case {
         const char *what;
-        std::vector<Script> scripts;
-        int error;
-        bool locked; // whether the failure comes under the write lock
-        std::string after;
+        std::vector<faults::Script> scripts;
+        Expected expected;
+        bool verbose = true;
     };
-    // The seeks of this board: to the first slot, past the live slot, to dead1's slot, past it
-    // (or back into it for another attempt), to dead2's slot, past it.
     const Case cases[] = {
-        {"status of the opened file", {{Op::stat, {fail(EIO)}}}, EIO, false, intact},
-        {"reading the file status flags", {{Op::get_flags, {fail(EBADF)}}}, EBADF, false, intact},
-        {"leaving non-blocking mode", {{Op::set_flags, {fail(EINVAL)}}}, EINVAL, false, intact},
-        {"seek to the first slot", {{Op::seek, {fail(EINVAL)}}}, EINVAL, true, intact},
-        {"position after a slot", {{Op::seek, {pass(), fail(EOVERFLOW)}}}, EOVERFLOW, true, intact},
+        {"no failure", {}, {0, cleared, s1 + s2, 2, 1, 1}},
+        // Reads.
+        {"interrupted reads are repeated",
+         {{{Op::read, header()}, {fail(EINTR)}}, {{Op::read, slot(1)}, {fail(EINTR), fail(EINTR)}}},
+         {0, cleared, s1 + s2, 2, 1, 1}},
+        {"failed read of the header",
+         {{{Op::read, header()}, {fail(EIO)}}},
+         {EIO, intact, "", 0, 1, 1}},
+        {"short read of the header leaves the file alone",
+         {{{Op::read, header()}, {cut(10)}}},
+         {0, intact, "", 0, 1, 1}},
+        {"failed read of a slot ends the scan with its error",
+         {{{Op::read, slot(2)}, {fail(EIO)}}},
+         {EIO, first_cleared, s1, 1, 1, 1}},
+        {"short read of a slot ends the scan quietly",
+         {{{Op::read, slot(2)}, {cut(100)}}},
+         {0, first_cleared, s1, 1, 1, 1}},
+        // Writes: a failed or short write of a slot is reported, and the rest of the slot is
+        // written again at most three times more.
+        {"interrupted writes are repeated",
+         {{{Op::write, slot(1)}, {fail(EINTR), fail(EINTR)}}},
+         {0, cleared, s1 + s2, 4, 1, 1}},
+        {"failed write, reported between the slot messages",
+         {{{Op::write, slot(1)}, {fail(ENOSPC)}}},
+         {0, cleared, s1 + enospc + s2, 3, 1, 1}},
+        {"short write goes on where it stopped",
+         {{{Op::write, slot(1)}, {cut(100)}}},
+         {0, cleared, s1 + eio + s2, 3, 1, 1}},
+        {"mixed, then success",
+         {{{Op::write, slot(1)}, {fail(EIO), cut(10), fail(EINTR), cut(5)}}},
+         {0, cleared, s1 + eio + eio + eio + s2, 6, 1, 1}},
+        {"attempts used up",
+         {{{Op::write, slot(1)}, {fail(EIO), fail(EIO), fail(EIO), fail(EIO)}}},
+         {EIO, intact, s1 + eio + eio + eio + eio, 4, 1, 1}},
+        {"short writes used up",
+         {{{Op::write, slot(1)}, {cut(100), cut(100), cut(100), cut(100)}}},
+         {EIO, partly(400), s1 + eio + eio + eio + eio, 4, 1, 1}},
+        {"last error wins",
+         {{{Op::write, slot(1)}, {cut(50), fail(EIO), fail(EIO), fail(ENOSPC)}}},
+         {ENOSPC, partly(50), s1 + eio + eio + eio + enospc, 4, 1, 1}},
+        {"a quiet scrub retries the same way and prints nothing",
+         {{{Op::write, slot(1)}, {fail(ENOSPC), cut(10)}}},
+         {0, cleared, "", 4, 1, 1},
+         false},
+        // The checks of the opened file, before the lock.
+        {"status of the opened file", {{Op::stat, {fail(EIO)}}}, {EIO, intact, "", 0, 0, 0}},
+        {"reading the file status flags",
+         {{Op::get_flags, {fail(EBADF)}}},
+         {EBADF, intact, "", 0, 0, 0}},
+        {"leaving non-blocking mode",
+         {{Op::set_flags, {fail(EINVAL)}}},
+         {EINVAL, intact, "", 0, 0, 0}},
+        // Seeks and position queries, under the lock.
+        {"seek to the first slot",
+         {{{Op::seek, slot(0)}, {fail(EINVAL)}}},
+         {EINVAL, intact, "", 0, 1, 1}},
+        {"position after a slot",
+         {{{Op::position, after(slot(0))}, {fail(EOVERFLOW)}}},
+         {EOVERFLOW, intact, "", 0, 1, 1}},
         {"seek to a stale slot",
-         {{Op::seek, {pass(), pass(), fail(EOVERFLOW)}}},
-         EOVERFLOW,
-         true,
-         intact},
-        {"seek for another attempt at a slot",
-         {{Op::seek, {pass(), pass(), pass(), fail(EIO)}}, {Op::write, {fail(ENOSPC)}}},
-         EIO,
-         true,
-         intact},
+         {{{Op::seek, slot(1)}, {fail(EOVERFLOW)}}},
+         {EOVERFLOW, intact, s1, 0, 1, 1}},
+        {"seek back for another attempt at a slot",
+         {{{Op::write, slot(1)}, {fail(ENOSPC)}}, {{Op::seek, slot(1)}, {pass(), fail(EIO)}}},
+         {EIO, intact, s1 + enospc, 1, 1, 1}},
         {"position after a cleared slot",
-         {{Op::seek, {pass(), pass(), pass(), fail(EOVERFLOW)}}},
-         EOVERFLOW,
-         true,
-         scrubbed(b, {dead1})},
+         {{{Op::position, after(slot(1))}, {fail(EOVERFLOW)}}},
+         {EOVERFLOW, first_cleared, s1, 1, 1, 1}},
+        // Lock requests: an interrupted one is repeated; the unlock is tried at most three
+        // times, and closing the file releases the lock in any case.
+        {"interrupted lock requests",
+         {{Op::lock, {fail(EINTR), fail(EINTR)}}},
+         {0, cleared, s1 + s2, 2, 3, 1}},
+        {"failed lock request", {{Op::lock, {fail(ENOLCK)}}}, {ENOLCK, intact, "", 0, 1, 0}},
+        {"failed unlock", {{Op::unlock, {fail(EIO)}}}, {0, cleared, s1 + s2, 2, 1, 2}},
+        {"unlock failing past the attempts",
+         {{Op::unlock, {fail(EIO), fail(EIO), fail(EIO), fail(EIO)}}},
+         {0, cleared, s1 + s2, 2, 1, 3}},
     };
-    int before = harness::open_descriptors();
+    const int before = harness::open_descriptors();
     for (const Case &c : cases) {
         standin::write(path, b);
-        faults::target(path);
-        for (const Script &s : c.scripts)
-            faults::script(s.op, s.outcomes);
-        errno = 0;
-        EXPECT_EQ(util_scoreboard_scrub(0), -1) << c.what;
-        EXPECT_EQ(errno, c.error) << c.what;
-        EXPECT_EQ(harness::open_descriptors(), before) << c.what;
-        EXPECT_EQ(faults::calls(Op::lock), c.locked ? 1 : 0) << c.what;
-        EXPECT_EQ(faults::calls(Op::unlock), c.locked ? 1 : 0) << c.what;
-        EXPECT_EQ(harness::read_file(path), c.after) << c.what;
-    }
-}
-
-TEST_F(ScrubTest, LockFailures)
-{
-    standin::Board b{.pids = {dead1}};
-    arm(b, Op::lock, {faults::fail(EINTR), faults::fail(EINTR)});
-    EXPECT_EQ(util_scoreboard_scrub(0), 0);
-    EXPECT_EQ(faults::calls(Op::lock), 3);
-    EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1}));
-
-    arm(b, Op::lock, {faults::fail(ENOLCK)});
-    int before = harness::open_descriptors();
-    errno = 0;
-    EXPECT_EQ(util_scoreboard_scrub(0), -1);
-    EXPECT_EQ(errno, ENOLCK);
-    EXPECT_EQ(harness::open_descriptors(), before);
-    EXPECT_EQ(faults::calls(Op::unlock), 0);
-    EXPECT_EQ(harness::read_file(path), standin::build(b));
-}
-
-TEST_F(ScrubTest, UnlockIsTriedAtMostThreeTimesAndCloseReleasesTheLock)
-{
-    standin::Board b{.pids = {dead1}};
-    struct Case {
-        const char *what;
-        std::vector<faults::Outcome> unlocks;
-        int calls;
-    };
-    const Case cases[] = {
-        {"released at once", {}, 1},
-        {"one failure", {faults::fail(EIO)}, 2},
-        {"failures past the attempts",
-         {faults::fail(EIO), faults::fail(EIO), faults::fail(EIO), faults::fail(EIO)},
-         3},
-    };
-    for (const Case &c : cases) {
-        arm(b, Op::unlock, c.unlocks);
-        EXPECT_EQ(util_scoreboard_scrub(0), 0) << c.what;
-        EXPECT_EQ(faults::calls(Op::unlock), c.calls) << c.what;
+        faults::target(path, c.scripts);
+        const Scrubbed r = scrub(c.verbose);
+        const int writes = faults::calls(Op::write), locks = faults::calls(Op::lock),
+                  unlocks = faults::calls(Op::unlock);
         faults::reset();
-        // Another process can take the lock at once.
-        auto start = steady_clock::now();
-        standin::Holder h = standin::hold_lock(path, F_WRLCK, 0);
-        EXPECT_GE(h.pid, 0) << c.what;
-        EXPECT_EQ(standin::release(h), 0) << c.what;
-        EXPECT_LT(steady_clock::now() - start, milliseconds(1000)) << c.what;
+        // Another process can take the lock at once. Checked first: this process closing any
+        // descriptor of the file, as reading it does, would drop a lock left behind.
+        EXPECT_TRUE(standin::lockable(path)) << c.what;
+        EXPECT_EQ(harness::open_descriptors(), before) << c.what;
+        const Expected &e = c.expected;
+        EXPECT_EQ(r.result, e.error != 0 ? -1 : 0) << c.what;
+        EXPECT_EQ(r.result < 0 ? r.error : 0, e.error) << c.what;
+        EXPECT_EQ(harness::read_file(path), e.after) << c.what;
+        EXPECT_EQ(r.out, c.verbose ? "scrubbing ScoreboardFile " + path + "\n" + e.messages : "")
+            << c.what;
+        EXPECT_EQ(writes, e.writes) << c.what;
+        EXPECT_EQ(locks, e.locks) << c.what;
+        EXPECT_EQ(unlocks, e.unlocks) << c.what;
     }
 }
 

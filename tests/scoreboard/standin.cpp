@@ -158,6 +158,21 @@ int release(Holder &holder)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+bool lockable(const std::string &path)
+{
+    pid_t pid = harness::start_child([&] {
+        int fd = open(path.c_str(), O_RDWR);
+        struct flock fl {
+        };
+        fl.l_type = F_WRLCK;
+        fl.l_whence = SEEK_SET;
+        if (fd < 0 || fcntl(fd, F_SETLK, &fl) < 0)
+            _exit(1);
+    });
+    int status = harness::wait_for(pid);
+    return status != -1 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 std::string describe(const std::string &path)
 {
     std::ifstream f(path, std::ios::binary);

@@ -70,6 +70,8 @@ struct Holder {
 Holder hold_lock(const std::string &path, short type, int ms);
 // Waits for the holder to end; its exit status, or -1.
 int release(Holder &holder);
+// Whether another process can take a write lock on the whole file at path at once.
+bool lockable(const std::string &path);
 
 // A readable description of the scoreboard at path, one line per slot.
 std::string describe(const std::string &path);
