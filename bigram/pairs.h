@@ -6,7 +6,7 @@
 #include <cstring>
 #include <span>
 
-#include "stream_buffer.h"
+#include "platform.h"
 
 namespace bigram
 {

@@ -1,17 +1,32 @@
-// Direct access to a stdio stream's buffer, where the platform's stdio shows it: the one place
-// that knows the layout of the platform's FILE. Where it is hidden, the buffer always looks
-// empty or full and callers go through the single-byte calls instead.
+// What the support library takes from its C library beyond the standard interfaces, in one
+// place: direct access to a stdio stream's buffer, whether the process has one thread, and the
+// int-returning strerror_r. Where glibc is not there, or the build is made with PORTABLE_BUILD
+// defined (cmake -DPORTABLE=ON), the first two fall back to what every C library offers: the
+// buffers always look empty or full, so callers go through the single-byte calls, and every
+// stream is locked.
 #pragma once
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <span>
 #include <string_view>
+
+#if defined(__GLIBC__) && __has_include(<sys/single_threaded.h>) && !defined(PORTABLE_BUILD)
+#define SUPPORT_STDIO_INTERNALS 1
+#include <sys/single_threaded.h>
+#endif
+
+#ifdef __GLIBC__
+// The int-returning form, which reports an unknown error number instead of inventing a text;
+// glibc's strerror_r is the other one.
+extern "C" int __xpg_strerror_r(int errnum, char *buf, size_t buflen);
+#endif
 
 namespace support::internal
 {
 
-#ifdef __GLIBC__
+#ifdef SUPPORT_STDIO_INTERNALS
 
 // The bytes stream has buffered for reading and not yet handed out.
 inline std::string_view buffered_input(FILE *stream)
@@ -43,6 +58,12 @@ inline void commit_output(FILE *stream, size_t n)
     stream->_IO_write_ptr += n;
 }
 
+// True when the process has only ever had one thread, so no other can use a stream.
+inline bool single_threaded()
+{
+    return __libc_single_threaded != 0;
+}
+
 #else
 
 // Nothing is ever shown as buffered.
@@ -63,6 +84,23 @@ inline std::span<char> output_room(FILE *)
 // Nothing to take.
 inline void commit_output(FILE *, size_t) {}
 
+// The platform cannot tell: another thread may use a stream.
+inline bool single_threaded()
+{
+    return false;
+}
+
 #endif
+
+// strerror_r's int-returning form: writes the system's text for errnum into buf (size bytes) and
+// returns 0, or returns non-zero when there is no such text.
+inline int error_text(int errnum, char *buf, size_t size)
+{
+#ifdef __GLIBC__
+    return __xpg_strerror_r(errnum, buf, size);
+#else
+    return strerror_r(errnum, buf, size);
+#endif
+}
 
 } // namespace support::internal
