@@ -68,16 +68,17 @@ const char *find_delimiter(std::string_view in, bool matchable, int delimiter)
 }
 
 // The record from the stream's position on, with a block in place and the stream the caller's
-// alone (one thread, or the lock held): in is what the stream had buffered and hit the
-// delimiter found in it, or null.
-// Stores the NUL after the bytes read and returns getdelim's result. Apart from the common
-// case, so that its registers and calls cost that case nothing.
+// alone (one thread, or the lock held). Stores the NUL after the bytes read and returns
+// getdelim's result. Apart from the common case, so that its registers and calls cost that case
+// nothing.
 [[gnu::noinline]] ssize_t read_general(char **lineptr, size_t *n, int delimiter, FILE *stream,
-                                       size_t cap, std::string_view in, const char *hit)
+                                       size_t cap)
 {
     const bool matchable = delimiter >= 0 && delimiter <= 255;
     size_t count = 0;
-    for (;; in = buffered_input(stream), hit = find_delimiter(in, matchable, delimiter)) {
+    for (;;) {
+        const std::string_view in = buffered_input(stream);
+        const char *hit = find_delimiter(in, matchable, delimiter);
         if (in.empty()) {
             // One byte through stdio, which refills the buffer when it is empty.
             int c = getc_unlocked(stream);
@@ -113,15 +114,17 @@ const char *find_delimiter(std::string_view in, bool matchable, int delimiter)
 
 // The record from the stream's position on, with a block in place and the stream the caller's
 // alone. The common case, a record that is wholly buffered and fits the block with its NUL,
-// takes one search and one copy; otherwise the general path goes on from the same search.
+// takes one search and one copy; the search goes no further than such a record can, so that a
+// hit needs no other test.
 inline ssize_t read_buffered(char **lineptr, size_t *n, int delimiter, FILE *stream, size_t cap)
 {
     const std::string_view in = buffered_input(stream);
-    const char *hit = find_delimiter(in, delimiter >= 0 && delimiter <= 255, delimiter);
-    const size_t count = hit ? static_cast<size_t>(hit - in.data()) + 1 : 0;
-    if (!hit || count >= *n)
-        return read_general(lineptr, n, delimiter, stream, cap, in, hit);
+    const char *hit =
+        find_delimiter(in.substr(0, *n - 1), delimiter >= 0 && delimiter <= 255, delimiter);
+    if (!hit)
+        return read_general(lineptr, n, delimiter, stream, cap);
     // The copy comes last, so that little has to outlast it.
+    const size_t count = static_cast<size_t>(hit - in.data()) + 1;
     (*lineptr)[count] = '\0';
     consume_input(stream, count);
     memcpy(*lineptr, in.data(), count);

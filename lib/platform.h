@@ -58,6 +58,19 @@ inline void commit_output(FILE *stream, size_t n)
     stream->_IO_write_ptr += n;
 }
 
+// The start of output_room(stream) when it holds at least n bytes, else null: one test.
+inline char *output_room_for(FILE *stream, size_t n)
+{
+    const bool fits = stream->_IO_write_end - stream->_IO_write_ptr >= static_cast<ptrdiff_t>(n);
+    return fits ? stream->_IO_write_ptr : nullptr;
+}
+
+// Takes the bytes of output_room(stream) before end, stored by the caller, as written.
+inline void commit_output_to(FILE *stream, char *end)
+{
+    stream->_IO_write_ptr = end;
+}
+
 // True when the process has only ever had one thread, so no other can use a stream.
 inline bool single_threaded()
 {
@@ -83,6 +96,15 @@ inline std::span<char> output_room(FILE *)
 
 // Nothing to take.
 inline void commit_output(FILE *, size_t) {}
+
+// No room is ever shown.
+inline char *output_room_for(FILE *, size_t)
+{
+    return nullptr;
+}
+
+// Nothing to take.
+inline void commit_output_to(FILE *, char *) {}
 
 // The platform cannot tell: another thread may use a stream.
 inline bool single_threaded()
