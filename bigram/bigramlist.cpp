@@ -12,7 +12,6 @@
 #include "diagnostics.h"
 #include "line_reader.h"
 #include "pairs.h"
-#include "prefix.h"
 #include "stream_closing.h"
 
 namespace
@@ -37,9 +36,9 @@ void buffer_fully(FILE *stream, char *buffer)
 }
 
 // Ends the line of count bytes (count > 0) at line where its content ends: its newline becomes
-// the NUL that ends it, and the returned length leaves it out. A line without a newline is the
-// last: it keeps its last byte, and when a failed read cut it short the failure's errno goes to
-// read_failure, as stdio would read on after it.
+// the NUL that ends it, and the returned length leaves it out. A line without a newline keeps its
+// last byte and is the last line; when a failed read cut it short, the failure's errno goes to
+// read_failure.
 size_t line_end(char *line, size_t count, int *read_failure)
 {
     if (line[count - 1] == '\n') {
@@ -78,20 +77,19 @@ int main(int, char **argv)
     auto *prev = static_cast<char *>(support::xmalloc(prev_size));
     prev[0] = '\0';
     size_t prev_len = 0;
+    const bigram::vector_unit unit = bigram::best_vector_unit();
 
     ssize_t count;
     int read_failure = 0; // errno of a failed read, which ends the input
-    while (read_failure == 0 && (count = support::rpl_getline(&line, &line_size, stdin)) > 0) {
+    FILE *const in = stdin, *const out = stdout;
+    while ((count = support::rpl_getline(&line, &line_size, in)) > 0) {
         const size_t end = line_end(line, static_cast<size_t>(count), &read_failure);
-        // A NUL inside the line ends it, for the pairs and for the next comparison. The previous
-        // line has none before prev_len, so the comparison stops at the first one and strlen
-        // only goes on from there.
-        const size_t p = bigram::common_prefix(line, prev, std::min(end, prev_len));
-        const size_t len = p + strlen(line + p);
-        bigram::put_pairs(stdout, line + p, (len - p) / 2);
+        prev_len = bigram::list_pairs(out, line, end, prev, prev_len, unit);
         std::swap(line, prev);
         std::swap(line_size, prev_size);
-        prev_len = len;
+        // After a failed read stdio would read on; at the end of the input there is nothing.
+        if (end == static_cast<size_t>(count))
+            break;
     }
     end_of_input(read_failure);
     free(line);
