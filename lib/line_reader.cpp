@@ -119,8 +119,8 @@ const char *find_delimiter(std::string_view in, bool matchable, int delimiter)
 inline ssize_t read_buffered(char **lineptr, size_t *n, int delimiter, FILE *stream, size_t cap)
 {
     const std::string_view in = buffered_input(stream);
-    const char *hit =
-        find_delimiter(in.substr(0, *n - 1), delimiter >= 0 && delimiter <= 255, delimiter);
+    const std::string_view fits(in.data(), std::min(in.size(), *n - 1));
+    const char *hit = find_delimiter(fits, delimiter >= 0 && delimiter <= 255, delimiter);
     if (!hit)
         return read_general(lineptr, n, delimiter, stream, cap);
     // The copy comes last, so that little has to outlast it.
