@@ -81,6 +81,8 @@ int main(int, char **argv)
 
     ssize_t count;
     int read_failure = 0; // errno of a failed read, which ends the input
+    // Read once: stdin and stdout are globals, which any call could change for all the compiler
+    // knows.
     FILE *const in = stdin, *const out = stdout;
     while ((count = support::rpl_getline(&line, &line_size, in)) > 0) {
         const size_t end = line_end(line, static_cast<size_t>(count), &read_failure);

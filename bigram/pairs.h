@@ -40,9 +40,10 @@ void put_pairs(FILE *out, const char *s, size_t pairs);
 
 // Writes to out the byte pairs of line after the prefix it shares with prev, up to the line's
 // first NUL, each followed by a newline, as the single-byte write would, and returns the index
-// of that NUL. line[end] is a NUL; prev holds no NUL before prev_len. When the room left in
-// out's buffer holds every pair the line could have, and more, the vector unit stores them
-// straight there. The caller is out's only user (its lock is not taken).
+// of that NUL. line[end] is a NUL; prev holds no NUL before prev_len. A line of 15 bytes or
+// more goes to the vector unit when the room left in out's buffer takes 2 × end + 32 bytes:
+// every pair the line can have, and the overhang of the last vector store. The caller is out's
+// only user (its lock is not taken).
 inline size_t list_pairs(FILE *out, const char *line, size_t end, const char *prev, size_t prev_len,
                          vector_unit unit)
 {
