@@ -41,7 +41,7 @@ void buffer_fully(FILE *stream, char *buffer)
 // read_failure.
 size_t line_end(char *line, size_t count, int *read_failure)
 {
-    if (line[count - 1] == '\n') {
+    if (line[count - 1] == '\n') [[likely]] {
         line[count - 1] = '\0';
         return count - 1;
     }
@@ -90,7 +90,7 @@ int main(int, char **argv)
         std::swap(line, prev);
         std::swap(line_size, prev_size);
         // After a failed read stdio would read on; at the end of the input there is nothing.
-        if (end == static_cast<size_t>(count))
+        if (end == static_cast<size_t>(count)) [[unlikely]]
             break;
     }
     end_of_input(read_failure);

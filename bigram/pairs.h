@@ -50,7 +50,7 @@ inline size_t list_pairs(FILE *out, const char *line, size_t end, const char *pr
     // The previous line has no NUL before prev_len, so the comparison stops at the line's first.
     const size_t n = std::min(end, prev_len);
     char *const room = support::internal::output_room_for(out, 2 * end + 32);
-    if (unit != vector_unit::none && end >= 15 && room) {
+    if (unit != vector_unit::none && end >= 15 && room) [[likely]] {
         const listed done = list_pairs_vector(room, line, end, prev, n, unit);
         support::internal::commit_output_to(out, done.out);
         return done.len;

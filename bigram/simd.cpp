@@ -93,7 +93,7 @@ size_t common_prefix_sse2(const char *a, const char *b, size_t n)
 // overlapping halves, fewer than 32 with SSE2.
 [[AVX2_CODE]] size_t common_prefix_avx2(const char *a, const char *b, size_t n)
 {
-    if (n < 64) {
+    if (n < 64) [[unlikely]] {
         if (n < 32)
             return common_prefix_sse2(a, b, n);
         if (const unsigned differ = differing_bytes_32(a, b))
@@ -101,8 +101,11 @@ size_t common_prefix_sse2(const char *a, const char *b, size_t n)
         const unsigned differ = differing_bytes_32(a + n - 32, b + n - 32);
         return differ ? n - 32 + first_bit(differ) : n;
     }
+    if (const size_t k = first_difference_64(a, b); k < 64)
+        return k;
+    // Lines of up to 128 bytes take no step between the first and the last.
     const size_t last = n - 64;
-    for (size_t p = 0; p < last; p += 64) {
+    for (size_t p = 64; p < last; p += 64) {
         if (const size_t k = first_difference_64(a + p, b + p); k < 64)
             return p + k;
     }
@@ -160,12 +163,15 @@ alignas(32) constexpr signed char slide[32] = {0,  1,  2,  3,  4,  5,  6,  7,  8
 [[AVX2_CODE]] listed store_pairs_avx2(char *out, const char *line, size_t p, size_t end)
 {
     const char *q = line + p, *const last = line + end - 15;
-    for (; q <= last; q += 16, out += 24) {
-        const __m128i v = load_16(q);
-        store_pairs_16(out, v);
-        if (const unsigned nul = nul_bytes(v)) {
-            const size_t k = first_bit(nul);
-            return {static_cast<size_t>(q - line) + k, out + pair_bytes[k]};
+    // Most lines differ from the one before in their last 16 bytes and go straight to the tail.
+    if (q <= last) [[unlikely]] {
+        for (; q <= last; q += 16, out += 24) {
+            const __m128i v = load_16(q);
+            store_pairs_16(out, v);
+            if (const unsigned nul = nul_bytes(v)) {
+                const size_t k = first_bit(nul);
+                return {static_cast<size_t>(q - line) + k, out + pair_bytes[k]};
+            }
         }
     }
     const __m128i tail = load_16(last);

@@ -121,7 +121,7 @@ inline ssize_t read_buffered(char **lineptr, size_t *n, int delimiter, FILE *str
     const std::string_view in = buffered_input(stream);
     const std::string_view fits(in.data(), std::min(in.size(), *n - 1));
     const char *hit = find_delimiter(fits, delimiter >= 0 && delimiter <= 255, delimiter);
-    if (!hit)
+    if (!hit) [[unlikely]]
         return read_general(lineptr, n, delimiter, stream, cap);
     // The copy comes last, so that little has to outlast it.
     const size_t count = static_cast<size_t>(hit - in.data()) + 1;
@@ -154,7 +154,7 @@ ssize_t read_record(char **lineptr, size_t *n, int delimiter, FILE *stream, size
         return -1;
     }
     // With one thread there is no other user to lock out: a block in place is read into at once.
-    if (single_threaded() && *lineptr && *n != 0)
+    if (single_threaded() && *lineptr && *n != 0) [[likely]]
         return read_buffered(lineptr, n, delimiter, stream, cap);
     return read_locked(lineptr, n, delimiter, stream, cap);
 }
