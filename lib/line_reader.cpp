@@ -68,17 +68,18 @@ const char *find_delimiter(std::string_view in, bool matchable, int delimiter)
 }
 
 // The record from the stream's position on, with a block in place and the stream the caller's
-// alone (one thread, or the lock held). Stores the NUL after the bytes read and returns
-// getdelim's result. Apart from the common case, so that its registers and calls cost that case
-// nothing.
+// alone (one thread, or the lock held), whose first searched buffered bytes hold no delimiter.
+// Stores the NUL after the bytes read and returns getdelim's result. Apart from the common
+// case, so that its registers and calls cost that case nothing.
 [[gnu::noinline]] ssize_t read_general(char **lineptr, size_t *n, int delimiter, FILE *stream,
-                                       size_t cap)
+                                       size_t cap, size_t searched)
 {
     const bool matchable = delimiter >= 0 && delimiter <= 255;
     size_t count = 0;
-    for (;;) {
+    for (;; searched = 0) {
         const std::string_view in = buffered_input(stream);
-        const char *hit = find_delimiter(in, matchable, delimiter);
+        const char *hit =
+            find_delimiter({in.data() + searched, in.size() - searched}, matchable, delimiter);
         if (in.empty()) {
             // One byte through stdio, which refills the buffer when it is empty.
             int c = getc_unlocked(stream);
@@ -115,14 +116,14 @@ const char *find_delimiter(std::string_view in, bool matchable, int delimiter)
 // The record from the stream's position on, with a block in place and the stream the caller's
 // alone. The common case, a record that is wholly buffered and fits the block with its NUL,
 // takes one search and one copy; the search goes no further than such a record can, so that a
-// hit needs no other test.
+// hit needs no other test. Otherwise the general path searches on from there.
 inline ssize_t read_buffered(char **lineptr, size_t *n, int delimiter, FILE *stream, size_t cap)
 {
     const std::string_view in = buffered_input(stream);
     const std::string_view fits(in.data(), std::min(in.size(), *n - 1));
     const char *hit = find_delimiter(fits, delimiter >= 0 && delimiter <= 255, delimiter);
     if (!hit) [[unlikely]]
-        return read_general(lineptr, n, delimiter, stream, cap);
+        return read_general(lineptr, n, delimiter, stream, cap, fits.size());
     // The copy comes last, so that little has to outlast it.
     const size_t count = static_cast<size_t>(hit - in.data()) + 1;
     (*lineptr)[count] = '\0';
