@@ -12,7 +12,6 @@
 #include "diagnostics.h"
 #include "line_reader.h"
 #include "pairs.h"
-#include "prefix.h"
 #include "stream_closing.h"
 
 namespace
@@ -36,6 +35,35 @@ void buffer_fully(FILE *stream, char *buffer)
         setvbuf(stream, buffer, _IOFBF, stream_buffer_size);
 }
 
+// Ends the line of count bytes (count > 0) at line where its content ends: its newline becomes
+// the NUL that ends it, and the returned length leaves it out. A line without a newline keeps its
+// last byte and is the last line; when a failed read cut it short, the failure's errno goes to
+// read_failure.
+size_t line_end(char *line, size_t count, int *read_failure)
+{
+    if (line[count - 1] == '\n') [[likely]] {
+        line[count - 1] = '\0';
+        return count - 1;
+    }
+    if (ferror(stdin))
+        *read_failure = errno;
+    return count;
+}
+
+// Tells why the reading stopped, after read_failure (an errno, or 0): at the end of the input,
+// which is fine; for want of memory, which ends the program as an allocation failure does; or a
+// read error, reported with status 1.
+void end_of_input(int read_failure)
+{
+    if (read_failure == 0 && (ferror(stdin) || !feof(stdin))) {
+        if (errno == ENOMEM && !ferror(stdin))
+            support::xalloc_die();
+        read_failure = errno;
+    }
+    if (read_failure != 0)
+        support::error(support::exit_failure, read_failure, "read error");
+}
+
 } // namespace
 
 int main(int, char **argv)
@@ -44,42 +72,28 @@ int main(int, char **argv)
     atexit(support::close_stdout);
     buffer_fully(stdin, input_buffer);
     buffer_fully(stdout, output_buffer);
-
-    size_t line_size = initial_line_size;
+    size_t line_size = initial_line_size, prev_size = initial_line_size;
     auto *line = static_cast<char *>(support::xmalloc(line_size));
-    size_t prev_size = initial_line_size;
     auto *prev = static_cast<char *>(support::xmalloc(prev_size));
     prev[0] = '\0';
     size_t prev_len = 0;
+    const bigram::vector_unit unit = bigram::best_vector_unit();
 
     ssize_t count;
     int read_failure = 0; // errno of a failed read, which ends the input
-    while (read_failure == 0 && (count = support::rpl_getline(&line, &line_size, stdin)) > 0) {
-        // A line cut short by a failed read ends without a newline. The bytes read before the
-        // failure are the last line: stdio would read on after it.
-        size_t end = static_cast<size_t>(count);
-        if (line[end - 1] == '\n')
-            line[--end] = '\0';
-        else if (ferror(stdin))
-            read_failure = errno;
-        // Only the newline goes; a last line without one keeps its last byte. A NUL inside the
-        // line ends it, for the pairs and for the next comparison; the previous line has none
-        // before prev_len, so the comparison stops at the first one and strlen only goes on
-        // from there.
-        const size_t p = bigram::common_prefix(line, prev, std::min(end, prev_len));
-        const size_t len = p + strlen(line + p);
-        bigram::put_pairs(stdout, line + p, (len - p) / 2);
+    // Read once: stdin and stdout are globals, which any call could change for all the compiler
+    // knows.
+    FILE *const in = stdin, *const out = stdout;
+    while ((count = support::rpl_getline(&line, &line_size, in)) > 0) {
+        const size_t end = line_end(line, static_cast<size_t>(count), &read_failure);
+        prev_len = bigram::list_pairs(out, line, end, prev, prev_len, unit);
         std::swap(line, prev);
         std::swap(line_size, prev_size);
-        prev_len = len;
+        // After a failed read stdio would read on; at the end of the input there is nothing.
+        if (end == static_cast<size_t>(count)) [[unlikely]]
+            break;
     }
-    if (read_failure == 0 && (ferror(stdin) || !feof(stdin))) {
-        if (errno == ENOMEM && !ferror(stdin))
-            support::xalloc_die();
-        read_failure = errno;
-    }
-    if (read_failure != 0)
-        support::error(support::exit_failure, read_failure, "read error");
+    end_of_input(read_failure);
     free(line);
     free(prev);
     return 0;

@@ -5,7 +5,7 @@
 namespace bigram
 {
 
-void put_pairs_in_parts(FILE *out, const char *s, size_t pairs)
+void put_pairs(FILE *out, const char *s, size_t pairs)
 {
     while (pairs > 0) {
         const std::span<char> room = support::internal::output_room(out);

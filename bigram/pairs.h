@@ -1,12 +1,16 @@
-// Output of the byte pairs of a line, each followed by a newline.
+// Output of the byte pairs of a line after the prefix it shares with the line before it, each
+// pair followed by a newline.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <span>
 
-#include "stream_buffer.h"
+#include "platform.h"
+#include "prefix.h"
+#include "simd.h"
 
 namespace bigram
 {
@@ -29,22 +33,32 @@ inline void store_pairs(char *out, const char *s, size_t pairs)
         store_pair(out, s);
 }
 
-// put_pairs for pairs that do not all fit the room left in out's buffer: as many as fit there
-// at a time, and one through the single-byte write, which flushes, when none does.
-void put_pairs_in_parts(FILE *out, const char *s, size_t pairs);
-
 // Writes the first pairs byte pairs at s to out, each followed by a newline, as the single-byte
-// write would: stored straight into the room left in out's buffer when they all fit there. The
-// caller is out's only user (its lock is not taken).
-inline void put_pairs(FILE *out, const char *s, size_t pairs)
+// write would: as many as fit the room left in out's buffer at a time, and one through the
+// single-byte write, which flushes, when none does.
+void put_pairs(FILE *out, const char *s, size_t pairs);
+
+// Writes to out the byte pairs of line after the prefix it shares with prev, up to the line's
+// first NUL, each followed by a newline, as the single-byte write would, and returns the index
+// of that NUL. line[end] is a NUL; prev holds no NUL before prev_len. A line of 15 bytes or
+// more goes to the vector unit when the room left in out's buffer takes 2 × end + 32 bytes:
+// every pair the line can have, and the overhang of the last vector store. The caller is out's
+// only user (its lock is not taken).
+inline size_t list_pairs(FILE *out, const char *line, size_t end, const char *prev, size_t prev_len,
+                         vector_unit unit)
 {
-    const std::span<char> room = support::internal::output_room(out);
-    if (3 * pairs > room.size()) {
-        put_pairs_in_parts(out, s, pairs);
-        return;
+    // The previous line has no NUL before prev_len, so the comparison stops at the line's first.
+    const size_t n = std::min(end, prev_len);
+    char *const room = support::internal::output_room_for(out, 2 * end + 32);
+    if (unit != vector_unit::none && end >= 15 && room) [[likely]] {
+        const listed done = list_pairs_vector(room, line, end, prev, n, unit);
+        support::internal::commit_output_to(out, done.out);
+        return done.len;
     }
-    store_pairs(room.data(), s, pairs);
-    support::internal::commit_output(out, 3 * pairs);
+    const size_t p = common_prefix(line, prev, n, unit);
+    const size_t len = p + strlen(line + p);
+    put_pairs(out, line + p, (len - p) / 2);
+    return len;
 }
 
 } // namespace bigram

@@ -8,10 +8,7 @@
 #include <cstring>
 #include <string_view>
 
-#ifdef __GLIBC__
-// The int-returning form, which reports an unknown error number instead of inventing a text.
-extern "C" int __xpg_strerror_r(int errnum, char *buf, size_t buflen);
-#endif
+#include "platform.h"
 
 namespace support
 {
@@ -37,15 +34,10 @@ const char *last_file_name = nullptr;
 unsigned int last_line_number = 0;
 
 // The system's text for errnum, written into text (size bytes), or "Unknown system error" when
-// the platform has none: the int-returning strerror_r, whichever form the headers declare.
+// the platform has none.
 const char *system_error_text(int errnum, char *text, size_t size)
 {
-#ifdef __GLIBC__
-    const int failed = __xpg_strerror_r(errnum, text, size);
-#else
-    const int failed = strerror_r(errnum, text, size);
-#endif
-    return failed == 0 ? text : "Unknown system error";
+    return internal::error_text(errnum, text, size) == 0 ? text : "Unknown system error";
 }
 
 // A program started with an empty argument vector has no name; print it as empty.

@@ -1,9 +1,166 @@
 #include "line_reader.h"
-
 #include "record_reader.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+
+#include "platform.h"
 
 namespace support
 {
+namespace internal
+{
+namespace
+{
+
+constexpr size_t first_block = 120;
+
+// Holds the stream's lock for the whole record. A process with one thread skips the two atomic
+// operations: on short records they cost as much as the reading.
+struct stream_lock {
+    FILE *stream;
+    bool held;
+    explicit stream_lock(FILE *s) : stream(s), held(!single_threaded())
+    {
+        if (held)
+            flockfile(stream);
+    }
+    ~stream_lock()
+    {
+        if (held)
+            funlockfile(stream);
+    }
+    stream_lock(const stream_lock &) = delete;
+    stream_lock &operator=(const stream_lock &) = delete;
+};
+
+// Result of making room for one more byte and the NUL after it.
+enum class room { ok, overflow, no_memory };
+
+// Grows the block (2n + 1, but never past cap) when byte number count + 1 and the NUL after it
+// do not fit. On failure the block and its size are unchanged.
+room make_room(char **lineptr, size_t *n, size_t count, size_t cap)
+{
+    if (count + 1 < *n)
+        return room::ok;
+    size_t size = *n > (cap - 1) / 2 ? cap : 2 * *n + 1;
+    if (count + 1 >= size) {
+        errno = EOVERFLOW;
+        return room::overflow;
+    }
+    auto *block = static_cast<char *>(realloc(*lineptr, size));
+    if (!block)
+        return room::no_memory;
+    *lineptr = block;
+    *n = size;
+    return room::ok;
+}
+
+// The first delimiter among the buffered bytes in, or null.
+const char *find_delimiter(std::string_view in, bool matchable, int delimiter)
+{
+    if (!matchable || in.empty())
+        return nullptr;
+    return static_cast<const char *>(memchr(in.data(), delimiter, in.size()));
+}
+
+// The record from the stream's position on, with a block in place and the stream the caller's
+// alone (one thread, or the lock held), whose first searched buffered bytes hold no delimiter.
+// Stores the NUL after the bytes read and returns getdelim's result. Apart from the common
+// case, so that its registers and calls cost that case nothing.
+[[gnu::noinline]] ssize_t read_general(char **lineptr, size_t *n, int delimiter, FILE *stream,
+                                       size_t cap, size_t searched)
+{
+    const bool matchable = delimiter >= 0 && delimiter <= 255;
+    size_t count = 0;
+    for (;; searched = 0) {
+        const std::string_view in = buffered_input(stream);
+        const char *hit =
+            find_delimiter({in.data() + searched, in.size() - searched}, matchable, delimiter);
+        if (in.empty()) {
+            // One byte through stdio, which refills the buffer when it is empty.
+            int c = getc_unlocked(stream);
+            if (c == EOF)
+                break;
+            if (make_room(lineptr, n, count, cap) != room::ok)
+                return -1;
+            (*lineptr)[count++] = static_cast<char>(c);
+            if (c == delimiter)
+                break;
+            continue;
+        }
+        // The buffered bytes up to the delimiter, in runs that fit the block.
+        const size_t want = hit ? static_cast<size_t>(hit - in.data()) + 1 : in.size();
+        for (size_t done = 0; done < want;) {
+            if (make_room(lineptr, n, count, cap) != room::ok) {
+                // The byte that needed room is gone, as in a byte read.
+                consume_input(stream, 1);
+                return -1;
+            }
+            const size_t run = std::min(*n - 1 - count, want - done);
+            memcpy(*lineptr + count, in.data() + done, run);
+            consume_input(stream, run);
+            count += run;
+            done += run;
+        }
+        if (hit)
+            break;
+    }
+    (*lineptr)[count] = '\0';
+    return count ? static_cast<ssize_t>(count) : -1;
+}
+
+// The record from the stream's position on, with a block in place and the stream the caller's
+// alone. The common case, a record that is wholly buffered and fits the block with its NUL,
+// takes one search and one copy; the search goes no further than such a record can, so that a
+// hit needs no other test. Otherwise the general path searches on from there.
+inline ssize_t read_buffered(char **lineptr, size_t *n, int delimiter, FILE *stream, size_t cap)
+{
+    const std::string_view in = buffered_input(stream);
+    const std::string_view fits(in.data(), std::min(in.size(), *n - 1));
+    const char *hit = find_delimiter(fits, delimiter >= 0 && delimiter <= 255, delimiter);
+    if (!hit) [[unlikely]]
+        return read_general(lineptr, n, delimiter, stream, cap, fits.size());
+    // The copy comes last, so that little has to outlast it.
+    const size_t count = static_cast<size_t>(hit - in.data()) + 1;
+    (*lineptr)[count] = '\0';
+    consume_input(stream, count);
+    memcpy(*lineptr, in.data(), count);
+    return static_cast<ssize_t>(count);
+}
+
+// The record with the stream locked, after putting the first block in place when there is none.
+[[gnu::noinline]] ssize_t read_locked(char **lineptr, size_t *n, int delimiter, FILE *stream,
+                                      size_t cap)
+{
+    stream_lock lock(stream);
+    if (!*lineptr || *n == 0) {
+        *n = first_block;
+        *lineptr = static_cast<char *>(realloc(*lineptr, first_block));
+        if (!*lineptr)
+            return -1;
+    }
+    return read_buffered(lineptr, n, delimiter, stream, cap);
+}
+
+} // namespace
+
+ssize_t read_record(char **lineptr, size_t *n, int delimiter, FILE *stream, size_t cap)
+{
+    if (!lineptr || !n || !stream) {
+        errno = EINVAL;
+        return -1;
+    }
+    // With one thread there is no other user to lock out: a block in place is read into at once.
+    if (single_threaded() && *lineptr && *n != 0) [[likely]]
+        return read_buffered(lineptr, n, delimiter, stream, cap);
+    return read_locked(lineptr, n, delimiter, stream, cap);
+}
+
+} // namespace internal
 
 ssize_t getdelim(char **lineptr, size_t *n, int delimiter, FILE *stream)
 {

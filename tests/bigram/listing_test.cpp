@@ -1,11 +1,12 @@
-// The lister's prefix comparison, with and without the vector unit, and its pair output into a
-// stream's buffer, against the plain byte-by-byte ways.
+// The lister's prefix comparison and pair output with each vector unit this machine has, and
+// without one, against the plain byte-by-byte ways.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <random>
 #include <string>
+#include <vector>
 
 #include "pairs.h"
 #include "prefix.h"
@@ -13,24 +14,46 @@
 namespace
 {
 
+using bigram::vector_unit;
+
+// Every unit this machine has, none included: each path is tested on its own, the SSE2 one on
+// a machine with AVX2 too.
+std::vector<vector_unit> available_units()
+{
+    std::vector<vector_unit> units;
+    for (int u = 0; u <= static_cast<int>(bigram::best_vector_unit()); ++u)
+        units.push_back(static_cast<vector_unit>(u));
+    return units;
+}
+
+// Random bytes, a quarter of them NUL.
+std::string random_bytes(std::mt19937 &rng, size_t n)
+{
+    std::string s(n, '\0');
+    for (auto &c : s)
+        c = static_cast<char>(rng() % 4 == 0 ? 0 : rng() % 256);
+    return s;
+}
+
 TEST(Listing, CommonPrefixFindsTheFirstDifferingByte)
 {
-    // Every length up to a few vector steps, every place of the first difference (or none),
-    // sources at every alignment, and bytes that include NUL on either side.
+    // Every length up to a few of the widest steps, every place of the first difference (or
+    // none), sources at every alignment, and bytes that include NUL on either side.
+    const auto units = available_units();
     std::mt19937 rng(3);
-    for (size_t n = 0; n <= 80; ++n) {
+    for (size_t n = 0; n <= 200; ++n) {
         for (size_t diff = 0; diff <= n; ++diff) {
             const size_t shift_a = rng() % 8, shift_b = rng() % 8;
-            std::string a(shift_a + n, '\0'), b(shift_b + n, '\0');
-            for (size_t i = 0; i < n; ++i) {
-                const char byte = static_cast<char>(rng() % 4 == 0 ? 0 : rng() % 256);
-                a[shift_a + i] = b[shift_b + i] = byte;
-            }
+            const std::string bytes = random_bytes(rng, n);
+            std::string a = std::string(shift_a, 'a') + bytes,
+                        b = std::string(shift_b, 'b') + bytes;
             if (diff < n)
                 b[shift_b + diff] = static_cast<char>(a[shift_a + diff] ^ (1 + rng() % 255));
             const char *pa = a.data() + shift_a, *pb = b.data() + shift_b;
-            EXPECT_EQ(bigram::common_prefix(pa, pb, n), diff) << n;
-            EXPECT_EQ(bigram::common_prefix_words(pa, pb, n), diff) << n;
+            for (auto unit : units)
+                ASSERT_EQ(bigram::common_prefix(pa, pb, n, unit), diff)
+                    << n << " unit " << static_cast<int>(unit);
+            ASSERT_EQ(bigram::common_prefix_words(pa, pb, n), diff) << n;
         }
     }
 }
@@ -81,6 +104,58 @@ TEST(Listing, PairsLeaveTheStreamAsSingleByteWritesWould)
                 EXPECT_EQ(contents(bulk), contents(bytes));
                 fclose(bulk);
                 fclose(bytes);
+            }
+        }
+    }
+}
+
+TEST(Listing, LinesListTheirPairsWithEveryUnit)
+{
+    // Lines of every length up to a few vector steps, sharing any part of the previous line,
+    // some with a NUL inside, at every alignment, each listed after fill bytes into a buffer
+    // that holds it whole (the vector unit's way) or into one of 64 bytes (the byte-by-byte
+    // way): the pairs of the plain model, and the index of the line's first NUL.
+    struct Buffering {
+        size_t size;
+        size_t fill;
+    } bufferings[] = {{4096, 0}, {4096, 3}, {64, 20}};
+    std::mt19937 rng(11);
+    for (auto unit : available_units()) {
+        for (const auto &buffering : bufferings) {
+            for (size_t end = 0; end <= 90; ++end) {
+                SCOPED_TRACE(testing::Message() << "unit " << static_cast<int>(unit) << " buffer "
+                                                << buffering.size << " end " << end);
+                // The line and the previous one, a NUL after each, each at its own alignment.
+                std::string line = random_bytes(rng, end);
+                for (auto &c : line)
+                    c = c == '\0' && rng() % 8 != 0 ? 'x' : c;
+                const size_t shared = rng() % (end + 1);
+                std::string prev = line.substr(0, shared) + std::string(rng() % 40, 'y');
+                for (auto &c : prev)
+                    c = c == '\0' ? 'z' : c;
+                const size_t shift = rng() % 16;
+                const std::string line_block = std::string(shift, '-') + line + '\0';
+                const std::string prev_block = prev + '\0';
+
+                size_t p = 0;
+                while (p < line.size() && p < prev.size() && line[p] == prev[p])
+                    ++p;
+                const size_t len = std::min(line.size(), line.find('\0'));
+                std::string want(buffering.fill, '.');
+                for (size_t q = p; q + 1 < len; q += 2)
+                    want += line.substr(q, 2) + "\n";
+
+                FILE *out = tmpfile();
+                ASSERT_TRUE(out);
+                std::vector<char> buffer(buffering.size);
+                setvbuf(out, buffer.data(), _IOFBF, buffer.size());
+                for (size_t i = 0; i < buffering.fill; ++i)
+                    putc('.', out);
+                EXPECT_EQ(bigram::list_pairs(out, line_block.data() + shift, end, prev_block.data(),
+                                             prev.size(), unit),
+                          len);
+                EXPECT_EQ(contents(out), want);
+                fclose(out);
             }
         }
     }

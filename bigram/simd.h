@@ -1,0 +1,34 @@
+// The listing's vector instructions: which of them this machine has, found once at start-up, and
+// the loops written with them. simd.cpp is the one file with vector code.
+#pragma once
+
+#include <cstddef>
+
+namespace bigram
+{
+
+// The vector instructions the listing can use, from none to the widest.
+enum class vector_unit { none, sse2, avx2 };
+
+// The widest unit of this machine that the build can use: none on other processors and in a
+// portable build.
+vector_unit best_vector_unit();
+
+// common_prefix with unit, which is not none.
+size_t common_prefix_vector(const char *a, const char *b, size_t n, vector_unit unit);
+
+// What list_pairs_vector did: the index of the line's first NUL, and the end of the bytes
+// stored.
+struct listed {
+    size_t len;
+    char *out;
+};
+
+// Stores at out the byte pairs of line after the prefix that its first n bytes share with prev,
+// up to its first NUL, each followed by a newline. line[end] is a NUL, end is at least 15, n is
+// at most end, and none of the first n bytes of prev is a NUL. Reads no byte past line[end] or
+// prev[n - 1]; writes at most 2 × end + 32 bytes at out. unit is not none.
+listed list_pairs_vector(char *out, const char *line, size_t end, const char *prev, size_t n,
+                         vector_unit unit);
+
+} // namespace bigram
