@@ -119,22 +119,11 @@ bool occupy_closed_standard_descriptors()
     return true;
 }
 
-} // namespace
-
-int main(int argc, char *argv[])
+// Reads the options in order and acts on each; -h and a bad option end the run with the usage
+// text. False, reported, when a -c path cannot be copied.
+bool read_options(int argc, char *argv[], const char *program_name)
 {
-    const char *program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "sbscrub";
-    if (const char *slash = strrchr(program_name, '/'))
-        program_name = slash + 1;
-    if (!occupy_closed_standard_descriptors()) {
-        output_check::report("/dev/null: %s\n", strerror(errno));
-        return 1;
-    }
-    // A reader of standard output that goes away makes a write error, not the end of the scrub.
-    signal(SIGPIPE, SIG_IGN);
     opterr = 0;
-    atexit(output_check::report_at_exit);
-
     int c;
     while ((c = getopt_long(argc, argv, "c:f:hv", scrub_long_options, nullptr)) != -1) {
         switch (c) {
@@ -144,7 +133,7 @@ int main(int argc, char *argv[])
             config_copy = strdup(optarg);
             if (config_copy == nullptr) {
                 output_check::report("%s: %s\n", optarg, strerror(errno));
-                return 1;
+                return false;
             }
             config_path = config_copy;
             break;
@@ -166,8 +155,24 @@ int main(int argc, char *argv[])
             show_usage(program_name, 1);
         }
     }
+    return true;
+}
 
-    if (!find_scoreboard())
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    const char *program_name = argc > 0 && argv[0] != nullptr ? argv[0] : "sbscrub";
+    if (const char *slash = strrchr(program_name, '/'))
+        program_name = slash + 1;
+    if (!occupy_closed_standard_descriptors()) {
+        output_check::report("/dev/null: %s\n", strerror(errno));
+        return 1;
+    }
+    // A reader of standard output that goes away makes a write error, not the end of the scrub.
+    signal(SIGPIPE, SIG_IGN);
+    atexit(output_check::report_at_exit);
+    if (!read_options(argc, argv, program_name) || !find_scoreboard())
         return 1;
     if (int result = util_scoreboard_scrub(verbose); result < 0) {
         output_check::report("error scrubbing scoreboard %s: %s\n", util_get_scoreboard(),
