@@ -31,6 +31,13 @@ struct MemStream {
 };
 
 // A caller's buffer, freed when the test ends.
+// A stream's buffering: setvbuf's mode and size, or -1 for stdio's own.
+struct Mode {
+    const char *what;
+    int mode;
+    size_t size;
+};
+
 struct Buffer {
     char *p = nullptr;
     size_t n = 0;
@@ -54,14 +61,22 @@ TEST(LineReader, ReadsRecordsUpToAndIncludingTheDelimiter)
     EXPECT_STREQ(b.p, "");
 }
 
-TEST(LineReader, EmptyStreamAllocatesTheFirstBlockAndReturnsTheEmptyString)
+TEST(LineReader, NoBlockOrABlockOfSizeZeroGetsAFirstBlockOf120Bytes)
 {
-    MemStream in("");
-    Buffer b;
-    EXPECT_EQ(support::getdelim(&b.p, &b.n, '\n', in.f), -1);
-    ASSERT_NE(b.p, nullptr);
-    EXPECT_EQ(b.n, 120u);
-    EXPECT_STREQ(b.p, "");
+    struct Case {
+        const char *input;
+        bool block; // a block of size zero is given, not a null pointer
+        ssize_t count;
+    } cases[] = {{"", false, -1}, {"abc\n", true, 4}};
+    for (const auto &c : cases) {
+        MemStream in(c.input);
+        Buffer b;
+        b.p = c.block ? static_cast<char *>(malloc(16)) : nullptr;
+        EXPECT_EQ(support::rpl_getline(&b.p, &b.n, in.f), c.count) << c.input;
+        ASSERT_NE(b.p, nullptr) << c.input;
+        EXPECT_EQ(b.n, 120u) << c.input;
+        EXPECT_STREQ(b.p, c.input);
+    }
 }
 
 TEST(LineReader, DelimiterIsAnyByteValue)
@@ -160,11 +175,8 @@ TEST(LineReader, ResultsDoNotDependOnTheStreamsBuffering)
     for (size_t len : {0, 1, 5, 6, 7, 8, 119, 120, 121, 500, 3000})
         input += std::string(len, static_cast<char>('a' + len % 26)) + "\n";
     input += "tail";
-    struct Mode {
-        const char *what;
-        int mode;
-        size_t size;
-    } modes[] = {{"unbuffered", _IONBF, 0}, {"7-byte buffer", _IOFBF, 7}, {"default", -1, 0}};
+    const Mode modes[] = {
+        {"unbuffered", _IONBF, 0}, {"7-byte buffer", _IOFBF, 7}, {"default", -1, 0}};
     std::vector<std::pair<ssize_t, size_t>> reference;
     for (const auto &m : modes) {
         MemStream in(input);
@@ -215,26 +227,11 @@ TEST(LineReader, ThreadsSharingAStreamEachGetWholeRecords)
     EXPECT_EQ(whole, records);
 }
 
-TEST(LineReader, ABlockOfSizeZeroIsReallocated)
-{
-    MemStream in("abc\n");
-    Buffer b;
-    b.p = static_cast<char *>(malloc(16));
-    b.n = 0;
-    EXPECT_EQ(support::rpl_getline(&b.p, &b.n, in.f), 4);
-    EXPECT_EQ(b.n, 120u);
-    EXPECT_STREQ(b.p, "abc\n");
-}
-
 TEST(LineReader, FailedGrowthKeepsTheBufferAndConsumesTheRecord)
 {
     // The byte that needs room (the 120th of the second record, at offset 125) comes from the
     // buffered run, through a stdio refill, or alone from an unbuffered stream.
-    struct Mode {
-        const char *what;
-        int mode;
-        size_t size;
-    } modes[] = {
+    const Mode modes[] = {
         {"default buffer", -1, 0},
         {"5-byte buffer, refilled at that byte", _IOFBF, 5},
         {"unbuffered", _IONBF, 0},

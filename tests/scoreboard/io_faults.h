@@ -6,6 +6,7 @@
 #pragma once
 
 #include "scoreboard.h"
+#include "scoreboard_fixture.h"
 
 #include <sys/types.h>
 
@@ -91,5 +92,16 @@ void before(Call call, std::function<void()> hook);
 int calls(Call call);
 // Stops aiming at any file.
 void reset();
+
+// The fixture of tests that script faults: the scripts end with each test.
+class fixture : public scoreboard_fixture
+{
+  protected:
+    void TearDown() override
+    {
+        reset();
+        scoreboard_fixture::TearDown();
+    }
+};
 
 } // namespace faults

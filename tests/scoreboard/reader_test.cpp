@@ -30,14 +30,9 @@ std::string header(uint32_t magic, uint32_t version)
     return standin::build(b);
 }
 
-class ReaderTest : public scoreboard_fixture
+class ReaderTest : public faults::fixture
 {
   protected:
-    void TearDown() override
-    {
-        faults::reset();
-        scoreboard_fixture::TearDown();
-    }
     // Writes the board and opens it; the open's result.
     int open_board(const standin::Board &b)
     {

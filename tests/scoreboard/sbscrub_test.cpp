@@ -67,6 +67,18 @@ class SbscrubTest : public ::testing::Test
     // The board's bytes with the dead process's slot cleared.
     std::string scrubbed() const { return standin::scrubbed(board, {dead}); }
 
+    // Starts sbscrub -v -f path with options in a thread, into r, while holder, a reader of the
+    // scoreboard for up to ms, makes the scrub wait for the lock; the thread.
+    std::thread run_while_locked(standin::Holder &holder, int ms, harness::RunResult &r,
+                                 const harness::RunOptions &options)
+    {
+        holder = standin::hold_lock(path, F_RDLCK, ms);
+        EXPECT_GT(holder.pid, 0);
+        return std::thread([this, &r, options] {
+            r = harness::run_program(build_facts::sbscrub, {"sbscrub", "-v", "-f", path}, options);
+        });
+    }
+
     const harness::temp_dir scratch;
     const std::string dir = scratch.path(), path = dir + "/ferryd.scoreboard";
     const pid_t dead = standin::dead_pid();
@@ -221,14 +233,11 @@ TEST_F(SbscrubTest, OpensNoFileOnAStandardDescriptor)
     };
     for (const Case &c : cases) {
         standin::write(path, board);
-        // sbscrub waits for this lock with the scoreboard open, to be seen in /proc.
-        standin::Holder holder = standin::hold_lock(path, F_RDLCK, 20000);
-        ASSERT_GT(holder.pid, 0);
+        // sbscrub waits for the lock with the scoreboard open, to be seen in /proc.
+        standin::Holder holder;
         harness::RunResult r;
-        std::thread run([&] {
-            r = harness::run_program(build_facts::sbscrub, {"sbscrub", "-v", "-f", path},
-                                     {.in = c.in, .out = c.out, .err = c.err});
-        });
+        std::thread run =
+            run_while_locked(holder, 20000, r, {.in = c.in, .out = c.out, .err = c.err});
         std::vector<int> fds;
         for (int i = 0; i < 5000 && fds.empty(); ++i, usleep(1000))
             fds = descriptors_holding(path, holder.pid);
@@ -251,14 +260,9 @@ TEST_F(SbscrubTest, NeverHoldsTheLockWhileItsOutputWaits)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
     ASSERT_GE(reader, 0);
-    // A reader of the scoreboard makes the scrub wait for its lock.
-    standin::Holder holder = standin::hold_lock(path, F_RDLCK, 1000);
-    ASSERT_GT(holder.pid, 0);
+    standin::Holder holder;
     harness::RunResult r;
-    std::thread run([&] {
-        r = harness::run_program(build_facts::sbscrub, {"sbscrub", "-v", "-f", path},
-                                 {.out = harness::file(fifo, O_WRONLY)});
-    });
+    std::thread run = run_while_locked(holder, 1000, r, {.out = harness::file(fifo, O_WRONLY)});
     std::string out;
     auto drain = [&] {
         char buf[4096];

@@ -32,15 +32,9 @@ struct Scrubbed {
     std::string out;
 };
 
-class ScrubTest : public scoreboard_fixture
+class ScrubTest : public faults::fixture
 {
   protected:
-    void TearDown() override
-    {
-        faults::reset();
-        scoreboard_fixture::TearDown();
-    }
-
     // Scrubs the scoreboard in this process.
     static Scrubbed scrub(int verbose)
     {
