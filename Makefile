@@ -101,5 +101,13 @@ package:
 	sh scripts/build-packages.sh $(BUILD)/package-build $(BUILD)/packages
 	lintian --pedantic --display-info --fail-on error,warning $(BUILD)/packages/*.changes
 
+# Every folder that the targets above build in, CI's (.ci/run) among them, but the bare Debian
+# root that check-fresh keeps in build/fresh: debootstrap takes minutes to make it again. rm keeps
+# to the tree's file system, so that what an interrupted check-fresh left mounted in its copies
+# (/proc, /sys, /dev) is left alone.
+build_dirs = $(sort $(BUILD) $(TARGET_BUILD) build-ppc build-asan build-cov build-fuzz \
+	build-bench build-bench-ppc build-ci build-ci-ppc build-ci-portable)
 clean:
-	rm -rf $(BUILD)
+	rm -rf --one-file-system $(filter-out build,$(build_dirs))
+	[ ! -d build ] || find build -mindepth 1 \( -path build/fresh -o \
+		-path 'build/fresh/*-minbase.tar' \) -o -prune -exec rm -rf --one-file-system {} +

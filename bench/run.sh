@@ -2,10 +2,11 @@
 # Runs the benchmarks and checks the performance targets.
 # usage: run.sh BUILD_DIR [LIST_SIZE_MB] [RUNS]
 set -euo pipefail
+# shellcheck source=scripts/common.sh
+. "$(dirname "$0")/../scripts/common.sh"
 build=${1:-build-bench}
 size_mb=${2:-300}
 runs=${3:-9}
-top=$(cd "$(dirname "$0")/.." && pwd)
 tmp=$(mktemp -d "${TMPDIR:-/tmp}/bench.XXXXXX")
 trap 'rm -rf "$tmp"' EXIT
 

@@ -8,12 +8,13 @@
 #
 # Usage: build-packages.sh WORK OUT
 set -eu
+# shellcheck source=scripts/common.sh
+. "$(dirname "$0")/common.sh"
 
 if [ $# != 2 ]; then
     echo "usage: build-packages.sh WORK OUT" >&2
     exit 2
 fi
-top=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "$1" "$2"
 work=$(cd "$1" && pwd)
 out=$(cd "$2" && pwd)

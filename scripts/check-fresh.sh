@@ -18,17 +18,15 @@
 # its own with only make added, to prove that each one installs everything it uses;
 # FRESH_ARGS are make arguments for them (such as FUZZ_SECONDS=5 BENCH_MB=20).
 set -eu
-cd "$(dirname "$0")/.."
-top=$PWD
+# shellcheck source=scripts/common.sh
+. "$(dirname "$0")/common.sh"
+cd "$top"
 fresh=${FRESH:-build/fresh}
 mirror=${MIRROR:-http://deb.debian.org/debian}
 suite=bookworm
 path=/usr/local/sbin:/usr/local/bin:/usr/sbin:/usr/bin:/sbin:/bin
 
-if [ "$(id -u)" != 0 ]; then
-    echo "check-fresh: needs root (debootstrap, chroot and mounts)" >&2
-    exit 1
-fi
+[ "$(id -u)" = 0 ] || die "needs root (debootstrap, chroot and mounts)"
 sh scripts/install-deps.sh check-fresh
 mkdir -p "$fresh"
 fresh=$(cd "$fresh" && pwd)
@@ -38,10 +36,15 @@ mkdir -p "$archives"
 # The logs of this run only: the stages add to them.
 rm -f "$fresh/add-make.log" "$fresh/man-db.log" "$fresh/packages.log" "$fresh/boot.log"
 
-fail() {
-    echo "check-fresh: $*" >&2
-    exit 1
-}
+# The copies of the bare root: as root, as a user, and booted; the tree's place in the first two;
+# the packages built in the first, kept for the booted one.
+root=$fresh/root
+user_root=$fresh/user-root
+boot=$fresh/booted
+src=/root/bigram-tools
+home=/home/builder
+built=$fresh/packages
+debs="./bigram-tools_*.deb ./bigram-tools-dev_*.deb"
 
 # Wall time of a stage, printed when it ends.
 stage_start=0
@@ -93,7 +96,7 @@ cleanup() {
         echo "check-fresh: cannot unmount: $(mounted)" >&2
         return 1
     fi
-    rm -rf --one-file-system "$fresh/root" "$fresh/user-root" "$fresh/booted"
+    rm -rf --one-file-system "$root" "$user_root" "$boot"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
@@ -110,18 +113,6 @@ run() {
     child=
     return "$status"
 }
-
-if [ ! -f "$tarball" ]; then
-    begin "building a bare $suite root with debootstrap (minbase)"
-    rm -rf "$fresh/bare"
-    run debootstrap --variant=minbase "$suite" "$fresh/bare" "$mirror" >"$fresh/debootstrap.log" 2>&1 || {
-        echo "check-fresh: debootstrap failed; its output is in $fresh/debootstrap.log" >&2
-        exit 1
-    }
-    tar -C "$fresh/bare" -cf "$tarball.part" . && mv "$tarball.part" "$tarball"
-    rm -rf "$fresh/bare"
-    end "bare root ready"
-fi
 
 # Unpacks the bare root into $1, clones the committed tree into $1$2 and mounts what a real
 # machine has: the root itself (so that mount namespaces work inside), /proc, /sys, /dev,
@@ -154,15 +145,13 @@ in_boot() {
     run nsenter -t "$leader" -a /usr/bin/env -i PATH=$path HOME=/root "$@"
 }
 
-# Runs a command with its output added to the log $1, which is shown when the command fails.
-logged() {
-    log=$1
-    shift
-    "$@" >>"$log" 2>&1 || {
-        cat "$log" >&2
-        exit 1
-    }
+# Installs make in the root $1, as the user would by hand.
+add_make() {
+    step "$fresh/add-make.log" in_root "$1" sh -c 'apt-get update && apt-get install -y make'
 }
+
+# The files below the first copy's /usr/local.
+files_in_local() { (cd "$root/usr/local" && find . ! -type d | sort); }
 
 # Every file, link and folder of the root $1 but the package system's own records, caches, logs
 # and backups.
@@ -178,13 +167,13 @@ snapshot() {
 purge_packages() {
     dir=$1
     shift
-    logged "$fresh/packages.log" "$@" apt-get purge -y --autoremove bigram-tools
+    step "$fresh/packages.log" "$@" apt-get purge -y --autoremove bigram-tools
     left=$("$@" dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' \
         bigram-tools bigram-tools-dev 2>/dev/null | grep -v '^[pu]n ' || true)
-    [ -z "$left" ] || fail "dpkg still holds after the purge: $left"
+    [ -z "$left" ] || die "dpkg still holds after the purge: $left"
     snapshot "$dir" >"$fresh/after-packages"
     diff "$fresh/before-packages" "$fresh/after-packages" >&2 ||
-        fail "installing and purging the packages changed the root (above)"
+        die "installing and purging the packages changed the root (above)"
 }
 
 # Runs the installed cron line in the root $1 as cron would, with cron's PATH, no terminal and
@@ -192,158 +181,172 @@ purge_packages() {
 cron_quiet() {
     job=$(grep -v '^#' "$1/etc/cron.d/sbscrub" | cut -d' ' -f7-)
     said=$(run chroot "$1" /usr/bin/env -i PATH=/usr/bin:/bin HOME=/root LOGNAME=root \
-        SHELL=/bin/sh sh -c "$job" </dev/null 2>&1) || fail "the cron line, $2, failed: $said"
-    [ -z "$said" ] || fail "the cron line, $2, said: $said"
+        SHELL=/bin/sh sh -c "$job" </dev/null 2>&1) || die "the cron line, $2, failed: $said"
+    [ -z "$said" ] || die "the cron line, $2, said: $said"
 }
 
-# Installs make in the root $1, as the user would by hand.
-add_make() {
-    logged "$fresh/add-make.log" in_root "$1" sh -c 'apt-get update && apt-get install -y make'
+# The bare root, built once with debootstrap and kept as a tarball.
+bare_root() {
+    begin "building a bare $suite root with debootstrap (minbase)"
+    rm -rf "$fresh/bare" "$fresh/debootstrap.log"
+    step "$fresh/debootstrap.log" run debootstrap --variant=minbase "$suite" "$fresh/bare" \
+        "$mirror" || die "debootstrap failed; its output is in $fresh/debootstrap.log"
+    tar -C "$fresh/bare" -cf "$tarball.part" . && mv "$tarball.part" "$tarball"
+    rm -rf "$fresh/bare"
+    end "bare root ready"
 }
 
-total_start=$(date +%s)
-root=$fresh/root
-src=/root/bigram-tools
-begin "as root: a bare root, the tree cloned into $src"
-prepare "$root" "$src"
-add_make "$root"
-end "make installed"
+# The first copy, as root: the tree cloned into it and make installed by hand, then the Quick
+# start's make demo, make check (no test may be skipped), and make install and uninstall.
+clone_as_root() {
+    begin "as root: a bare root, the tree cloned into $src"
+    prepare "$root" "$src"
+    add_make "$root"
+    end "make installed"
+}
+demo_as_root() {
+    begin "as root: make demo"
+    in_root "$root" sh -c "cd $src && make demo"
+    end "make demo passed"
+}
+check_as_root() {
+    begin "as root: make check"
+    in_root "$root" bash -o pipefail -c "cd $src && make check 2>&1 | tee /root/check.log"
+    skipped=$(grep -c '\*\*\*Skipped' "$root/root/check.log" || true)
+    [ "$skipped" = 0 ] || die "$skipped tests were skipped on the fresh machine"
+    end "make check passed"
+}
+install_as_root() {
+    begin "as root: make install, then make uninstall leaves /usr/local as it was"
+    files_in_local >"$fresh/local-before"
+    in_root "$root" sh -c "cd $src && make install >/root/install.log && make uninstall"
+    files_in_local | diff "$fresh/local-before" - >&2 ||
+        die "make uninstall changed the files in /usr/local (above)"
+    end "installed and uninstalled"
+}
 
-begin "as root: make demo"
-in_root "$root" sh -c "cd $src && make demo"
-end "make demo passed"
-
-begin "as root: make check"
-in_root "$root" bash -o pipefail -c "cd $src && make check 2>&1 | tee /root/check.log"
-skipped=$(grep -c '\*\*\*Skipped' "$root/root/check.log" || true)
-if [ "$skipped" != 0 ]; then
-    echo "check-fresh: $skipped tests were skipped on the fresh machine" >&2
-    exit 1
-fi
-end "make check passed"
-
-begin "as root: make install, then make uninstall leaves /usr/local as it was"
-files_in_local() { (cd "$root/usr/local" && find . ! -type d | sort); }
-files_in_local >"$fresh/local-before"
-in_root "$root" sh -c "cd $src && make install >/root/install.log && make uninstall"
-if ! files_in_local | diff "$fresh/local-before" - >&2; then
-    echo "check-fresh: make uninstall changed the files in /usr/local (above)" >&2
-    exit 1
-fi
-end "installed and uninstalled"
-cleanup
-
-begin "as a user who is not root: make check must stop and name the packages"
-user_root=$fresh/user-root
-home=/home/builder
-prepare "$user_root" "$home/bigram-tools"
-add_make "$user_root"
-in_root "$user_root" useradd -d "$home" builder
-in_root "$user_root" chown -R builder:builder "$home"
-status=0
-run chroot --userspec=builder:builder "$user_root" /usr/bin/env -i PATH=$path HOME=$home \
-    sh -c "cd $home/bigram-tools && make check" >"$fresh/user.log" 2>&1 || status=$?
-cat "$fresh/user.log"
-if [ "$status" = 0 ]; then
-    echo "check-fresh: make check as a user without the packages succeeded" >&2
-    exit 1
-fi
-for p in $(sh scripts/install-deps.sh --list check); do
-    grep -q "apt-get install.* $p\( \|\$\)" "$fresh/user.log" || {
-        echo "check-fresh: the message does not name $p" >&2
-        exit 1
-    }
-done
-if grep -q "cmake -S\|Building" "$fresh/user.log"; then
-    echo "check-fresh: make check went on past the missing packages" >&2
-    exit 1
-fi
-end "refused, naming every package"
-cleanup
-
-begin "as root, in a copy of its own: make package, then install, run and purge the packages"
-prepare "$root" "$src"
-add_make "$root"
-in_root "$root" sh -c "cd $src && make package"
-# man -w below needs man-db, which the packages do not pull in.
-logged "$fresh/man-db.log" in_root "$root" apt-get install -y man-db
-snapshot "$root" >"$fresh/before-packages"
-debs="./bigram-tools_*.deb ./bigram-tools-dev_*.deb"
-logged "$fresh/packages.log" in_root "$root" sh -c "cd $src/build/packages && apt-get install -y $debs"
-# Each program from PATH, where the package put it, and each page where man finds it.
-in_root "$root" sh -ec '
-    for program in /usr/bin/bigramlist /usr/bin/sndcheck /usr/sbin/sbscrub; do
-        test "$(command -v "${program##*/}")" = "$program"
-    done
-    test "$(printf "/usr/bin\n/usr/lib\n" | bigramlist | tr "\n" " ")" = "/u sr /b in li "
+# A second copy, as a user who is not root: make check stops before it builds anything, with
+# the command that installs every package it needs.
+refusal_as_user() {
+    begin "as a user who is not root: make check must stop and name the packages"
+    prepare "$user_root" "$home/bigram-tools"
+    add_make "$user_root"
+    in_root "$user_root" useradd -d "$home" builder
+    in_root "$user_root" chown -R builder:builder "$home"
     status=0
-    sndcheck || status=$?
-    test "$status" = 1
-    sbscrub -h | grep -q "^usage: sbscrub \[options\]$"
-    for page in 1/bigramlist 1/sndcheck 8/sbscrub; do
-        test "$(man -w "${page#*/}")" = "/usr/share/man/man${page%/*}/${page#*/}.${page%/*}.gz"
-    done'
-enabled=$(systemctl --root="$root" is-enabled sbscrub.timer || true)
-if [ "$enabled" != enabled ]; then
-    echo "check-fresh: sbscrub.timer is not enabled in the installed root: $enabled" >&2
-    exit 1
-fi
-# This root has neither a running systemd nor the daemon's files.
-cron_quiet "$root" "with the packages installed"
-# Removed, the cron file stays as a conffile and its line does nothing; purged, nothing stays.
-logged "$fresh/packages.log" in_root "$root" apt-get remove -y bigram-tools bigram-tools-dev
-if [ ! -f "$root/etc/cron.d/sbscrub" ]; then
-    echo "check-fresh: the cron file went with apt-get remove" >&2
-    exit 1
-fi
-cron_quiet "$root" "with sbscrub removed"
-purge_packages "$root" in_root "$root"
-# The booted stage installs the same packages.
-built=$fresh/packages
-rm -rf "$built" && mkdir -p "$built"
-cp "$root$src"/build/packages/*.deb "$built/"
-end "installed, ran, removed and purged the packages; nothing left behind"
-cleanup
+    run chroot --userspec=builder:builder "$user_root" /usr/bin/env -i PATH=$path HOME=$home \
+        sh -c "cd $home/bigram-tools && make check" >"$fresh/user.log" 2>&1 || status=$?
+    cat "$fresh/user.log"
+    [ "$status" != 0 ] || die "make check as a user without the packages succeeded"
+    for p in $(sh scripts/install-deps.sh --list check); do
+        grep -q "apt-get install.* $p\( \|\$\)" "$fresh/user.log" ||
+            die "the message does not name $p"
+    done
+    if grep -q "cmake -S\|Building" "$fresh/user.log"; then
+        die "make check went on past the missing packages"
+    fi
+    end "refused, naming every package"
+}
 
-begin "booted under systemd-nspawn: the packages' timer and service at work"
-boot=$fresh/booted
-rm -rf "$boot" && mkdir -p "$boot"
-tar -C "$boot" -xf "$tarball"
-cp /etc/resolv.conf "$boot/etc/resolv.conf"
-cp "$built"/*.deb "$boot/root/"
-# This host's init need not be systemd: nspawn keeps to this script's cgroup and registers
-# nowhere. The container shares the host's network, for apt.
-logged "$fresh/boot.log" run systemd-nspawn -q --keep-unit --register=no -M check-fresh \
-    -D "$boot" --bind="$archives:/var/cache/apt/archives" \
-    sh -c 'apt-get update && apt-get install -y --no-install-recommends systemd'
-# Boots the root in the background, in a process group of its own, and waits until its systemd
-# has started up.
-setsid systemd-nspawn -q --keep-unit --register=no -M check-fresh --console=passive -b \
-    -D "$boot" --bind="$archives:/var/cache/apt/archives" >>"$fresh/boot.log" 2>&1 &
-container=$!
-tries=0
-state=
-until [ "$state" = running ] || [ "$state" = degraded ]; do
-    [ $((tries += 1)) -le 60 ] ||
-        fail "the container did not boot (${state:-no answer}); see $fresh/boot.log"
-    sleep 1
-    # Its only child, the container's init once nspawn has set it up (the file has no newline).
-    leader=$(cat "/proc/$container/task/$container/children" 2>/dev/null) || continue
-    leader=${leader%% *}
-    state=$(in_boot systemctl is-system-running --wait 2>/dev/null || true)
-done
-snapshot "$boot" >"$fresh/before-packages"
-logged "$fresh/packages.log" in_boot sh -c "cd /root && apt-get install -y $debs"
+# A third copy, as root: make package, then the packages installed with apt-get, each program
+# run from PATH and each page found by man, the timer enabled, the cron line quiet installed and
+# removed, and nothing left once they are purged. The packages are kept for the booted copy.
+packages_in_chroot() {
+    begin "as root, in a copy of its own: make package, then install, run and purge the packages"
+    prepare "$root" "$src"
+    add_make "$root"
+    in_root "$root" sh -c "cd $src && make package"
+    # man -w below needs man-db, which the packages do not pull in.
+    step "$fresh/man-db.log" in_root "$root" apt-get install -y man-db
+    snapshot "$root" >"$fresh/before-packages"
+    step "$fresh/packages.log" in_root "$root" sh -c \
+        "cd $src/build/packages && apt-get install -y $debs"
+    # Each program from PATH, where the package put it, and each page where man finds it.
+    in_root "$root" sh -ec '
+        for program in /usr/bin/bigramlist /usr/bin/sndcheck /usr/sbin/sbscrub; do
+            test "$(command -v "${program##*/}")" = "$program"
+        done
+        test "$(printf "/usr/bin\n/usr/lib\n" | bigramlist | tr "\n" " ")" = "/u sr /b in li "
+        status=0
+        sndcheck || status=$?
+        test "$status" = 1
+        sbscrub -h | grep -q "^usage: sbscrub \[options\]$"
+        for page in 1/bigramlist 1/sndcheck 8/sbscrub; do
+            test "$(man -w "${page#*/}")" = "/usr/share/man/man${page%/*}/${page#*/}.${page%/*}.gz"
+        done'
+    enabled=$(systemctl --root="$root" is-enabled sbscrub.timer || true)
+    [ "$enabled" = enabled ] ||
+        die "sbscrub.timer is not enabled in the installed root: $enabled"
+    # This root has neither a running systemd nor the daemon's files.
+    cron_quiet "$root" "with the packages installed"
+    # Removed, the cron file stays as a conffile and its line does nothing; purged, nothing stays.
+    step "$fresh/packages.log" in_root "$root" apt-get remove -y bigram-tools bigram-tools-dev
+    [ -f "$root/etc/cron.d/sbscrub" ] || die "the cron file went with apt-get remove"
+    cron_quiet "$root" "with sbscrub removed"
+    purge_packages "$root" in_root "$root"
+    rm -rf "$built" && mkdir -p "$built"
+    cp "$root$src"/build/packages/*.deb "$built/"
+    end "installed, ran, removed and purged the packages; nothing left behind"
+}
+
+# A fourth copy, booted with systemd under systemd-nspawn: the packages installed there, the
+# timer scheduled, the service at work on a scoreboard, then removed and purged.
+packages_booted() {
+    begin "booted under systemd-nspawn: the packages' timer and service at work"
+    boot_copy
+    snapshot "$boot" >"$fresh/before-packages"
+    step "$fresh/packages.log" in_boot sh -c "cd /root && apt-get install -y $debs"
+    timer_scheduled
+    stale_slot_cleared
+    writes_only_its_folder
+    refuses_foreign_file
+    purge_booted
+    stop_container
+    end "timer scheduled, stale slot cleared, nothing else writable, foreign file refused, purged"
+}
+
+# Unpacks the booted copy with the packages in /root and systemd added, boots it in the
+# background, in a process group of its own, and waits until its systemd has started up.
+boot_copy() {
+    rm -rf "$boot" && mkdir -p "$boot"
+    tar -C "$boot" -xf "$tarball"
+    cp /etc/resolv.conf "$boot/etc/resolv.conf"
+    cp "$built"/*.deb "$boot/root/"
+    # This host's init need not be systemd: nspawn keeps to this script's cgroup and registers
+    # nowhere. The container shares the host's network, for apt.
+    step "$fresh/boot.log" run systemd-nspawn -q --keep-unit --register=no -M check-fresh \
+        -D "$boot" --bind="$archives:/var/cache/apt/archives" \
+        sh -c 'apt-get update && apt-get install -y --no-install-recommends systemd'
+    setsid systemd-nspawn -q --keep-unit --register=no -M check-fresh --console=passive -b \
+        -D "$boot" --bind="$archives:/var/cache/apt/archives" >>"$fresh/boot.log" 2>&1 &
+    container=$!
+    tries=0
+    state=
+    until [ "$state" = running ] || [ "$state" = degraded ]; do
+        [ $((tries += 1)) -le 60 ] ||
+            die "the container did not boot (${state:-no answer}); see $fresh/boot.log"
+        sleep 1
+        # Its only child, the container's init once nspawn has set it up (the file has no
+        # newline).
+        leader=$(cat "/proc/$container/task/$container/children" 2>/dev/null) || continue
+        leader=${leader%% *}
+        state=$(in_boot systemctl is-system-running --wait 2>/dev/null || true)
+    done
+}
+
 # 1. The timer is enabled and has a next run: its line starts with a time, not "-" or "n/a".
-timer=$(in_boot systemctl list-timers --all --no-legend sbscrub.timer)
-if [ "$(in_boot systemctl is-enabled sbscrub.timer)" != enabled ] || [ -z "$timer" ] ||
-    [ "${timer%% *}" = - ] || [ "${timer%% *}" = n/a ]; then
-    fail "sbscrub.timer is not enabled and scheduled: ${timer:-not listed}"
-fi
+timer_scheduled() {
+    timer=$(in_boot systemctl list-timers --all --no-legend sbscrub.timer)
+    if [ "$(in_boot systemctl is-enabled sbscrub.timer)" != enabled ] || [ -z "$timer" ] ||
+        [ "${timer%% *}" = - ] || [ "${timer%% *}" = n/a ]; then
+        die "sbscrub.timer is not enabled and scheduled: ${timer:-not listed}"
+    fi
+}
 
-# 2. A scoreboard at the default path with a stale slot (a shell that has ended), live slots of
-# root and of nobody and an empty slot, each with data bytes of its own: only the stale slot is
-# cleared. Its words are in the host's byte order, which od tells.
+# The scoreboard at the service's default path, and what the service said to the journal.
+board=/opt/ozk/var/ferryd.scoreboard
+said() { in_boot journalctl -q -u sbscrub.service -o cat; }
+# The 32-bit words of a scoreboard, in the host's byte order, which od tells.
 order="0 8 16 24"
 [ "$(printf '\001\000\000\000' | od -An -tu4 | tr -d ' ')" = 1 ] || order="24 16 8 0"
 words() {
@@ -358,75 +361,102 @@ slot() {
     words "$1"
     head -c 612 /dev/zero | tr '\0' "$2"
 }
-stale=$(in_boot sh -c 'echo $$')
-in_boot systemd-run -q --unit=live-root sleep 600
-in_boot systemd-run -q --unit=live-nobody --uid=nobody sleep 600
-live_root=$(in_boot systemctl show -p MainPID --value live-root)
-live_nobody=$(in_boot systemctl show -p MainPID --value live-nobody)
+# The header of a scoreboard whose daemon is the live process of root.
 header() { words $((0xDEADBEEF)) $((0x01040003)) "$live_root" 86400; }
-board=/opt/ozk/var/ferryd.scoreboard
-mkdir -m 755 "$boot/opt/ozk" "$boot/opt/ozk/var"
-{ header; slot "$stale" s; slot "$live_root" r; slot "$live_nobody" n; slot 0 e; } >"$boot$board"
-{ header; head -c 616 /dev/zero; slot "$live_root" r; slot "$live_nobody" n; slot 0 e; } \
-    >"$fresh/expected"
-# What the service said, for the messages below.
-said() { in_boot journalctl -q -u sbscrub.service -o cat; }
-in_boot systemctl start sbscrub.service || fail "sbscrub.service failed on a scoreboard: $(said)"
-cmp "$fresh/expected" "$boot$board" || fail "sbscrub.service did not clear exactly the stale slot"
+
+# 2. A scoreboard at the default path with a stale slot (a shell that has ended), live slots of
+# root and of nobody and an empty slot, each with data bytes of its own: only the stale slot is
+# cleared.
+stale_slot_cleared() {
+    stale=$(in_boot sh -c 'echo $$')
+    in_boot systemd-run -q --unit=live-root sleep 600
+    in_boot systemd-run -q --unit=live-nobody --uid=nobody sleep 600
+    live_root=$(in_boot systemctl show -p MainPID --value live-root)
+    live_nobody=$(in_boot systemctl show -p MainPID --value live-nobody)
+    mkdir -m 755 "$boot/opt/ozk" "$boot/opt/ozk/var"
+    { header; slot "$stale" s; slot "$live_root" r; slot "$live_nobody" n; slot 0 e; } \
+        >"$boot$board"
+    { header; head -c 616 /dev/zero; slot "$live_root" r; slot "$live_nobody" n; slot 0 e; } \
+        >"$fresh/expected"
+    in_boot systemctl start sbscrub.service ||
+        die "sbscrub.service failed on a scoreboard: $(said)"
+    cmp "$fresh/expected" "$boot$board" ||
+        die "sbscrub.service did not clear exactly the stale slot"
+}
 
 # 3. With every setting of the service but its command, a shell tries to make a file in each
 # folder that is mounted there (but the message queues of its own IPC namespace): only the
 # scoreboard's folder takes one.
-dropin=$boot/etc/systemd/system/sbscrub.service.d
-mkdir "$dropin"
-cat >"$dropin/probe.conf" <<'EOF'
+writes_only_its_folder() {
+    dropin=$boot/etc/systemd/system/sbscrub.service.d
+    mkdir "$dropin"
+    cat >"$dropin/probe.conf" <<'EOF'
 [Service]
 ExecStart=
 ExecStart=/bin/sh -c 'grep -v " - mqueue " /proc/self/mountinfo | cut -d" " -f5 | sort -u | \
     while read -r d; do touch "$$d/.probe" 2>/dev/null && rm "$$d/.probe" && echo "$$d" || :; \
     done >/opt/ozk/var/writable'
 EOF
-in_boot systemctl daemon-reload
-in_boot systemctl start sbscrub.service || fail "the probe in sbscrub.service failed"
-rm -r "$dropin"
-in_boot systemctl daemon-reload
-writable=$(cat "$boot/opt/ozk/var/writable")
-[ "$writable" = /opt/ozk/var ] || fail "sbscrub.service can write in: $writable"
+    in_boot systemctl daemon-reload
+    in_boot systemctl start sbscrub.service || die "the probe in sbscrub.service failed"
+    rm -r "$dropin"
+    in_boot systemctl daemon-reload
+    writable=$(cat "$boot/opt/ozk/var/writable")
+    [ "$writable" = /opt/ozk/var ] || die "sbscrub.service can write in: $writable"
+}
 
 # 4. A text file at the default path is refused and left as it was.
-n=0
-while [ $((n += 1)) -le 100 ]; do echo "line $n of a log, not a scoreboard"; done >"$boot$board"
-cp "$boot$board" "$fresh/expected"
-if in_boot systemctl start sbscrub.service 2>/dev/null; then
-    fail "sbscrub.service succeeded on a file that is not a scoreboard: $(said)"
-fi
-[ "$(in_boot systemctl show -p Result --value sbscrub.service)" = exit-code ] ||
-    fail "sbscrub.service did not run and fail on a file that is not a scoreboard"
-cmp "$fresh/expected" "$boot$board" ||
-    fail "sbscrub.service changed a file that is not a scoreboard"
+refuses_foreign_file() {
+    n=0
+    while [ $((n += 1)) -le 100 ]; do echo "line $n of a log, not a scoreboard"; done >"$boot$board"
+    cp "$boot$board" "$fresh/expected"
+    if in_boot systemctl start sbscrub.service 2>/dev/null; then
+        die "sbscrub.service succeeded on a file that is not a scoreboard: $(said)"
+    fi
+    [ "$(in_boot systemctl show -p Result --value sbscrub.service)" = exit-code ] ||
+        die "sbscrub.service did not run and fail on a file that is not a scoreboard"
+    cmp "$fresh/expected" "$boot$board" ||
+        die "sbscrub.service changed a file that is not a scoreboard"
+}
 
 # 5. Without the test's own processes and files, remove and purge leave nothing.
-in_boot systemctl stop live-root live-nobody
-in_boot systemctl reset-failed sbscrub.service
-rm -r "$boot/opt/ozk"
-logged "$fresh/packages.log" in_boot apt-get remove -y bigram-tools bigram-tools-dev
-purge_packages "$boot" in_boot
-stop_container
-end "timer scheduled, stale slot cleared, nothing else writable, foreign file refused, purged"
-cleanup
+purge_booted() {
+    in_boot systemctl stop live-root live-nobody
+    in_boot systemctl reset-failed sbscrub.service
+    rm -r "$boot/opt/ozk"
+    step "$fresh/packages.log" in_boot apt-get remove -y bigram-tools bigram-tools-dev
+    purge_packages "$boot" in_boot
+}
 
-for target in ${FRESH_TARGETS:-}; do
-    begin "as root, in a copy of its own: make $target ${FRESH_ARGS:-}"
+# A further make target as root, in a copy of its own with only make added.
+target_as_root() {
+    begin "as root, in a copy of its own: make $1 ${FRESH_ARGS:-}"
     prepare "$root" "$src"
     add_make "$root"
-    in_root "$root" sh -c "cd $src && make $target ${FRESH_ARGS:-}"
-    end "make $target passed"
+    in_root "$root" sh -c "cd $src && make $1 ${FRESH_ARGS:-}"
+    end "make $1 passed"
+}
+
+# The run: each copy is unmounted and removed (cleanup) before the next is made.
+if [ ! -f "$tarball" ]; then
+    bare_root
+fi
+total_start=$(date +%s)
+clone_as_root
+demo_as_root
+check_as_root
+install_as_root
+cleanup
+refusal_as_user
+cleanup
+packages_in_chroot
+cleanup
+packages_booted
+cleanup
+for target in ${FRESH_TARGETS:-}; do
+    target_as_root "$target"
     cleanup
 done
-
 left=$(mounted)
-if [ -n "$left" ]; then
-    echo "check-fresh: still mounted: $left" >&2
-    exit 1
-fi
+[ -z "$left" ] || die "still mounted: $left"
 echo "check-fresh: passed in $(($(date +%s) - total_start)) s; nothing left mounted"

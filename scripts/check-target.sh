@@ -6,12 +6,14 @@
 # of parallel jobs. As root on Debian the cross compiler, the emulator and GoogleTest's
 # sources are installed when missing; otherwise the missing packages are named.
 set -eu
-cd "$(dirname "$0")/.."
+# shellcheck source=scripts/common.sh
+. "$(dirname "$0")/common.sh"
+cd "$top"
 
 BUILD=${BUILD:-build-ppc}
 WERROR=${WERROR:-OFF}
 JOBS=${JOBS:-2}
-TOOLCHAIN=$PWD/cmake/powerpc-linux-gnu.cmake
+TOOLCHAIN=$top/cmake/powerpc-linux-gnu.cmake
 GTEST_SOURCES=/usr/src/googletest
 
 sh scripts/install-deps.sh check-target
@@ -24,13 +26,13 @@ start=$(date +%s)
 gtest=$BUILD/googletest
 if [ ! -f "$gtest/lib/libgtest.a" ] || [ ! -f "$gtest/lib/libgtest_main.a" ]; then
     echo "check-target: building GoogleTest for the target in $gtest"
-    cmake -S "$GTEST_SOURCES" -B "$BUILD/googletest-build" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" \
-        -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF -DINSTALL_GTEST=ON \
-        -DCMAKE_INSTALL_PREFIX="$gtest" >"$BUILD/googletest-build.log" 2>&1 ||
-        { cat "$BUILD/googletest-build.log" >&2; exit 1; }
-    cmake --build "$BUILD/googletest-build" -j "$JOBS" >>"$BUILD/googletest-build.log" 2>&1 &&
-        cmake --install "$BUILD/googletest-build" >>"$BUILD/googletest-build.log" 2>&1 ||
-        { cat "$BUILD/googletest-build.log" >&2; exit 1; }
+    log=$BUILD/googletest-build.log
+    rm -f "$log"
+    step "$log" cmake -S "$GTEST_SOURCES" -B "$BUILD/googletest-build" \
+        -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DCMAKE_BUILD_TYPE=Release -DBUILD_GMOCK=OFF \
+        -DINSTALL_GTEST=ON -DCMAKE_INSTALL_PREFIX="$gtest"
+    step "$log" cmake --build "$BUILD/googletest-build" -j "$JOBS"
+    step "$log" cmake --install "$BUILD/googletest-build"
 fi
 
 # The host's compiled locales are little-endian and unreadable on the target: the tests that
@@ -39,7 +41,7 @@ locales=$BUILD/locale
 if [ ! -f "$locales/C.UTF-8/LC_CTYPE" ]; then
     mkdir -p "$locales"
     localedef --big-endian -i C -f UTF-8 "$locales/C.UTF-8" ||
-        { echo "check-target: cannot compile the C.UTF-8 locale for the target" >&2; exit 1; }
+        die "cannot compile the C.UTF-8 locale for the target"
 fi
 
 cmake -S . -B "$BUILD" -DCMAKE_TOOLCHAIN_FILE="$TOOLCHAIN" -DGTEST_TARGET_PREFIX="$gtest" \

@@ -2,9 +2,11 @@
 # Runs the whole suite in a coverage build and prints line and branch coverage of the product
 # code, file by file and folder by folder. Usage: coverage.sh BUILD_DIR [JOBS]
 set -eu
+# shellcheck source=scripts/common.sh
+. "$(dirname "$0")/common.sh"
 build=$1
 jobs=${2:-2}
-cd "$(dirname "$0")/.."
+cd "$top"
 
 # Counters start from zero, so the figures are those of this run alone. A failing test still
 # leaves its figures, and fails the whole run after the report.

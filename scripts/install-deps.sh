@@ -1,13 +1,14 @@
 #!/bin/sh
 # Makes sure the packages that a make target uses are installed. As root on Debian it installs
-# what is missing with apt-get, one line per step, and keeps apt's own output in a log file that
-# it names only when a step fails; as another user it names the command that installs them.
+# what is missing with apt-get, one line per step, and keeps apt's own output in a log file: when
+# a step fails, it shows the end of that output and names the file. As another user it names the
+# command that installs them.
 #
 # Usage: install-deps.sh TARGET...     make sure the packages of each TARGET are there
 #        install-deps.sh --list TARGET  print the packages of TARGET
 set -eu
-
-top=$(cd "$(dirname "$0")/.." && pwd)
+# shellcheck source=scripts/common.sh
+. "$(dirname "$0")/common.sh"
 log=${DEPS_LOG:-$top/build/install-deps.log}
 
 # The packages of a target, each list with what it is for. A target's list includes the lists
@@ -70,16 +71,10 @@ for target in "$@"; do
     mkdir -p "$(dirname "$log")"
     echo "install-deps: installing$need ($(purpose "$target"))"
     if ! $updated; then
-        apt-get update >>"$log" 2>&1 || {
-            echo "install-deps: apt-get update failed; its output is in $log" >&2
-            exit 1
-        }
+        step "$log" apt-get update || die "apt-get update failed; its output is in $log"
         updated=true
     fi
     # shellcheck disable=SC2086
-    DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $need \
-        >>"$log" 2>&1 || {
-        echo "install-deps: apt-get install failed; its output is in $log" >&2
-        exit 1
-    }
+    step "$log" env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends \
+        $need || die "apt-get install failed; its output is in $log"
 done
