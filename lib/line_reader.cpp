@@ -59,10 +59,11 @@ room make_room(char **lineptr, size_t *n, size_t count, size_t cap)
     return room::ok;
 }
 
-// The first delimiter among the buffered bytes in, or null.
-const char *find_delimiter(std::string_view in, bool matchable, int delimiter)
+// The first delimiter among the buffered bytes in, or null; a delimiter outside 0 to 255 never
+// matches.
+const char *find_delimiter(std::string_view in, int delimiter)
 {
-    if (!matchable || in.empty())
+    if (delimiter < 0 || delimiter > 255 || in.empty())
         return nullptr;
     return static_cast<const char *>(memchr(in.data(), delimiter, in.size()));
 }
@@ -74,12 +75,10 @@ const char *find_delimiter(std::string_view in, bool matchable, int delimiter)
 [[gnu::noinline]] ssize_t read_general(char **lineptr, size_t *n, int delimiter, FILE *stream,
                                        size_t cap, size_t searched)
 {
-    const bool matchable = delimiter >= 0 && delimiter <= 255;
     size_t count = 0;
     for (;; searched = 0) {
         const std::string_view in = buffered_input(stream);
-        const char *hit =
-            find_delimiter({in.data() + searched, in.size() - searched}, matchable, delimiter);
+        const char *hit = find_delimiter({in.data() + searched, in.size() - searched}, delimiter);
         if (in.empty()) {
             // One byte through stdio, which refills the buffer when it is empty.
             int c = getc_unlocked(stream);
@@ -121,7 +120,7 @@ inline ssize_t read_buffered(char **lineptr, size_t *n, int delimiter, FILE *str
 {
     const std::string_view in = buffered_input(stream);
     const std::string_view fits(in.data(), std::min(in.size(), *n - 1));
-    const char *hit = find_delimiter(fits, delimiter >= 0 && delimiter <= 255, delimiter);
+    const char *hit = find_delimiter(fits, delimiter);
     if (!hit) [[unlikely]]
         return read_general(lineptr, n, delimiter, stream, cap, fits.size());
     // The copy comes last, so that little has to outlast it.
