@@ -114,13 +114,18 @@ run() {
     return "$status"
 }
 
+# Unpacks the bare root into a new folder $1, with this host's name servers.
+unpack() {
+    rm -rf "$1" && mkdir -p "$1"
+    tar -C "$1" -xf "$tarball"
+    cp /etc/resolv.conf "$1/etc/resolv.conf"
+}
+
 # Unpacks the bare root into $1, clones the committed tree into $1$2 and mounts what a real
 # machine has: the root itself (so that mount namespaces work inside), /proc, /sys, /dev,
 # /dev/pts and /dev/shm, and the kept package downloads.
 prepare() {
-    rm -rf "$1" && mkdir -p "$1"
-    tar -C "$1" -xf "$tarball"
-    cp /etc/resolv.conf "$1/etc/resolv.conf"
+    unpack "$1"
     git clone -q --no-hardlinks "$top" "$1$2"
     mount --bind "$1" "$1"
     mount --make-private "$1"
@@ -308,9 +313,7 @@ packages_booted() {
 # Unpacks the booted copy with the packages in /root and systemd added, boots it in the
 # background, in a process group of its own, and waits until its systemd has started up.
 boot_copy() {
-    rm -rf "$boot" && mkdir -p "$boot"
-    tar -C "$boot" -xf "$tarball"
-    cp /etc/resolv.conf "$boot/etc/resolv.conf"
+    unpack "$boot"
     cp "$built"/*.deb "$boot/root/"
     # This host's init need not be systemd: nspawn keeps to this script's cgroup and registers
     # nowhere. The container shares the host's network, for apt.
