@@ -112,22 +112,33 @@ const char *find_delimiter(std::string_view in, int delimiter)
     return count ? static_cast<ssize_t>(count) : -1;
 }
 
+// The bytes that read_buffered copies before it knows where the record ends.
+constexpr size_t window = 128;
+
 // The record from the stream's position on, with a block in place and the stream the caller's
 // alone. The common case, a record that is wholly buffered and fits the block with its NUL,
 // takes one search and one copy; the search goes no further than such a record can, so that a
 // hit needs no other test. Otherwise the general path searches on from there.
+//
+// When both the block and the buffered bytes hold a window, the window is copied before the
+// search: most records are shorter, and a copy that does not wait for the search is done by the
+// time the caller reads the record. The block then holds, after the record's NUL, the buffered
+// bytes that follow it up to the window's end.
 inline ssize_t read_buffered(char **lineptr, size_t *n, int delimiter, FILE *stream, size_t cap)
 {
     const std::string_view in = buffered_input(stream);
     const std::string_view fits(in.data(), std::min(in.size(), *n - 1));
+    const bool ahead = fits.size() >= window;
+    if (ahead) [[likely]]
+        memcpy(*lineptr, in.data(), window);
     const char *hit = find_delimiter(fits, delimiter);
     if (!hit) [[unlikely]]
         return read_general(lineptr, n, delimiter, stream, cap, fits.size());
-    // The copy comes last, so that little has to outlast it.
     const size_t count = static_cast<size_t>(hit - in.data()) + 1;
+    if (!ahead || count > window) [[unlikely]]
+        memcpy(*lineptr, in.data(), count);
     (*lineptr)[count] = '\0';
     consume_input(stream, count);
-    memcpy(*lineptr, in.data(), count);
     return static_cast<ssize_t>(count);
 }
 

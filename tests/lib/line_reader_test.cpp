@@ -160,7 +160,8 @@ TEST(LineReader, GrowsToTwiceThePreviousSizePlusOne)
     };
     // Whole records in the stream's buffer: taken at once while they fit with their NUL.
     const Case delimited[] = {
-        {0, 119, 120}, {0, 120, 241}, {1026, 1025, 1026}, {1026, 1026, 2053}, {1, 1, 3},
+        {0, 119, 120}, {0, 120, 241},   {1026, 1025, 1026}, {1026, 1026, 2053},
+        {1, 1, 3},     {129, 128, 129}, {129, 129, 259},
     };
     for (const auto &c : cases)
         EXPECT_EQ(size_after(c.start, c.length), c.size) << c.start << " " << c.length;
@@ -172,7 +173,7 @@ TEST(LineReader, ResultsDoNotDependOnTheStreamsBuffering)
 {
     // Records that straddle buffer refills, a pushed-back byte, and growth within a run.
     std::string input;
-    for (size_t len : {0, 1, 5, 6, 7, 8, 119, 120, 121, 500, 3000})
+    for (size_t len : {0, 1, 5, 6, 7, 8, 119, 120, 121, 126, 127, 128, 500, 3000})
         input += std::string(len, static_cast<char>('a' + len % 26)) + "\n";
     input += "tail";
     const Mode modes[] = {
