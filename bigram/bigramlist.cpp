@@ -35,19 +35,15 @@ void buffer_fully(FILE *stream, char *buffer)
         setvbuf(stream, buffer, _IOFBF, stream_buffer_size);
 }
 
-// Ends the line of count bytes (count > 0) at line where its content ends: its newline becomes
-// the NUL that ends it, and the returned length leaves it out. A line without a newline keeps its
-// last byte and is the last line; when a failed read cut it short, the failure's errno goes to
-// read_failure.
-size_t line_end(char *line, size_t count, int *read_failure)
+// Lists the pairs of the last line, which has no newline, all of its count bytes, and returns
+// the errno of the failed read that cut it short, or 0 when the input simply ended there. Not
+// inlined, so that it costs the loop's common path no registers.
+[[gnu::noinline]] int list_last_line(FILE *out, const char *line, size_t count, const char *prev,
+                                     size_t prev_len, bigram::vector_unit unit)
 {
-    if (line[count - 1] == '\n') [[likely]] {
-        line[count - 1] = '\0';
-        return count - 1;
-    }
-    if (ferror(stdin))
-        *read_failure = errno;
-    return count;
+    const int failure = ferror(stdin) ? errno : 0;
+    bigram::list_pairs_plain(out, line, count, prev, prev_len, unit);
+    return failure;
 }
 
 // Tells why the reading stopped, after read_failure (an errno, or 0): at the end of the input,
@@ -85,13 +81,17 @@ int main(int, char **argv)
     // knows.
     FILE *const in = stdin, *const out = stdout;
     while ((count = support::rpl_getline(&line, &line_size, in)) > 0) {
-        const size_t end = line_end(line, static_cast<size_t>(count), &read_failure);
+        const size_t end = static_cast<size_t>(count) - 1;
+        if (line[end] != '\n') [[unlikely]] {
+            // At the end of the input there is nothing more; after a failed read stdio would
+            // read on.
+            read_failure = list_last_line(out, line, end + 1, prev, prev_len, unit);
+            break;
+        }
+        line[end] = '\0'; // the newline becomes the NUL that ends the line
         prev_len = bigram::list_pairs(out, line, end, prev, prev_len, unit);
         std::swap(line, prev);
         std::swap(line_size, prev_size);
-        // After a failed read stdio would read on; at the end of the input there is nothing.
-        if (end == static_cast<size_t>(count)) [[unlikely]]
-            break;
     }
     end_of_input(read_failure);
     free(line);

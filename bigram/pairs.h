@@ -39,26 +39,33 @@ inline void store_pairs(char *out, const char *s, size_t pairs)
 void put_pairs(FILE *out, const char *s, size_t pairs);
 
 // Writes to out the byte pairs of line after the prefix it shares with prev, up to the line's
-// first NUL, each followed by a newline, as the single-byte write would, and returns the index
-// of that NUL. line[end] is a NUL; prev holds no NUL before prev_len. A line of 15 bytes or
-// more goes to the vector unit when the room left in out's buffer takes 2 × end + 32 bytes:
-// every pair the line can have, and the overhang of the last vector store. The caller is out's
-// only user (its lock is not taken).
-inline size_t list_pairs(FILE *out, const char *line, size_t end, const char *prev, size_t prev_len,
-                         vector_unit unit)
+// first NUL, each followed by a newline, with the single-byte write when out's buffer has no room
+// for them, and returns the index of that NUL. line[end] is a NUL; prev holds no NUL before
+// prev_len. The caller is out's only user (its lock is not taken).
+inline size_t list_pairs_plain(FILE *out, const char *line, size_t end, const char *prev,
+                               size_t prev_len, vector_unit unit)
 {
     // The previous line has no NUL before prev_len, so the comparison stops at the line's first.
-    const size_t n = std::min(end, prev_len);
-    char *const room = support::internal::output_room_for(out, 2 * end + 32);
-    if (unit != vector_unit::none && end >= 15 && room) [[likely]] {
-        const listed done = list_pairs_vector(room, line, end, prev, n, unit);
-        support::internal::commit_output_to(out, done.out);
-        return done.len;
-    }
-    const size_t p = common_prefix(line, prev, n, unit);
+    const size_t p = common_prefix(line, prev, std::min(end, prev_len), unit);
     const size_t len = p + strlen(line + p);
     put_pairs(out, line + p, (len - p) / 2);
     return len;
+}
+
+// list_pairs_plain, with a line of 15 bytes or more going to the vector unit when the room left
+// in out's buffer takes 2 × end + 32 bytes: every pair the line can have, and the overhang of
+// the last vector store.
+inline size_t list_pairs(FILE *out, const char *line, size_t end, const char *prev, size_t prev_len,
+                         vector_unit unit)
+{
+    if (unit != vector_unit::none && end >= 15 &&
+        support::internal::output_room_holds(out, 2 * end + 32)) [[likely]] {
+        const listed done = list_pairs_vector(support::internal::output_position(out), line, end,
+                                              prev, std::min(end, prev_len), unit);
+        support::internal::commit_output_to(out, done.out);
+        return done.len;
+    }
+    return list_pairs_plain(out, line, end, prev, prev_len, unit);
 }
 
 } // namespace bigram

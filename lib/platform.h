@@ -58,11 +58,16 @@ inline void commit_output(FILE *stream, size_t n)
     stream->_IO_write_ptr += n;
 }
 
-// The start of output_room(stream) when it holds at least n bytes, else null: one test.
-inline char *output_room_for(FILE *stream, size_t n)
+// True when output_room(stream) holds at least n bytes (n > 0): one test.
+inline bool output_room_holds(FILE *stream, size_t n)
 {
-    const bool fits = stream->_IO_write_end - stream->_IO_write_ptr >= static_cast<ptrdiff_t>(n);
-    return fits ? stream->_IO_write_ptr : nullptr;
+    return stream->_IO_write_end - stream->_IO_write_ptr >= static_cast<ptrdiff_t>(n);
+}
+
+// The start of output_room(stream), once output_room_holds has said that it holds some bytes.
+inline char *output_position(FILE *stream)
+{
+    return stream->_IO_write_ptr;
 }
 
 // Takes the bytes of output_room(stream) before end, stored by the caller, as written.
@@ -98,7 +103,13 @@ inline std::span<char> output_room(FILE *)
 inline void commit_output(FILE *, size_t) {}
 
 // No room is ever shown.
-inline char *output_room_for(FILE *, size_t)
+inline bool output_room_holds(FILE *, size_t)
+{
+    return false;
+}
+
+// Never asked for: there is never room.
+inline char *output_position(FILE *)
 {
     return nullptr;
 }
