@@ -135,10 +135,11 @@ inline ssize_t read_buffered(char **lineptr, size_t *n, int delimiter, FILE *str
     if (!hit) [[unlikely]]
         return read_general(lineptr, n, delimiter, stream, cap, fits.size());
     const size_t count = static_cast<size_t>(hit - in.data()) + 1;
-    if (!ahead || count > window) [[unlikely]]
-        memcpy(*lineptr, in.data(), count);
     (*lineptr)[count] = '\0';
     consume_input(stream, count);
+    // This copy comes last, so that little has to outlast it.
+    if (!ahead || count > window) [[unlikely]]
+        memcpy(*lineptr, in.data(), count);
     return static_cast<ssize_t>(count);
 }
 
