@@ -117,13 +117,13 @@ constexpr size_t window = 128;
 
 // The record from the stream's position on, with a block in place and the stream the caller's
 // alone. The common case, a record that is wholly buffered and fits the block with its NUL,
-// takes one search and one copy; the search goes no further than such a record can, so that a
-// hit needs no other test. Otherwise the general path searches on from there.
+// takes one search; the search goes no further than such a record can, so that a hit needs no
+// other test. Otherwise the general path searches on from there.
 //
 // When both the block and the buffered bytes hold a window, the window is copied before the
-// search: most records are shorter, and a copy that does not wait for the search is done by the
-// time the caller reads the record. The block then holds, after the record's NUL, the buffered
-// bytes that follow it up to the window's end.
+// search: most records are no longer, and a copy that does not wait for the search is done by
+// the time the caller reads the record. A longer record is copied again, whole. The block then
+// holds, after the record's NUL, the buffered bytes that follow it up to the window's end.
 inline ssize_t read_buffered(char **lineptr, size_t *n, int delimiter, FILE *stream, size_t cap)
 {
     const std::string_view in = buffered_input(stream);
