@@ -1,7 +1,7 @@
 // The standard streams of sbscrub and its scrub: writes to standard output whose failure is
-// remembered, the check at exit that reports lost output, and the one way messages reach
-// standard error. sbscrub links nothing of the support library (the programs share no code), so
-// this check at exit is its own, although that library has a similar one.
+// remembered when it happens, the check at exit that reports lost output, and the one way messages
+// reach standard error. sbscrub links nothing of the support library (the programs share no code),
+// so this check at exit is its own, although that library has a similar one.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +11,8 @@ namespace output_check
 
 // Writes the n bytes at data to standard output and remembers the errno of a failure.
 void write(const char *data, size_t n);
+// Writes to standard output as printf would and remembers the errno of a failure.
+[[gnu::format(printf, 1, 2)]] void print(const char *format, ...);
 // Remembers that output was lost for error, as a failed write would be.
 void lost(int error);
 // Flushes standard output and remembers the errno of a failure.

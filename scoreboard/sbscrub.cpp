@@ -58,13 +58,13 @@ constexpr const char *missing_scoreboard_hint =
 
 [[noreturn]] void show_usage(const char *program_name, int status)
 {
-    printf("usage: %s [options]\n", program_name);
+    output_check::print("usage: %s [options]\n", program_name);
     for (const option_help *row = scrub_option_help; row->long_form != nullptr; ++row) {
-        printf("  %s, %s\n", row->short_form, row->long_form);
+        output_check::print("  %s, %s\n", row->short_form, row->long_form);
         if (row->description != nullptr)
-            printf("    %s\n", row->description);
+            output_check::print("    %s\n", row->description);
         else
-            printf("    display %s usage\n", program_name);
+            output_check::print("    display %s usage\n", program_name);
     }
     exit(status);
 }

@@ -2,13 +2,13 @@
 #include "scoreboard.h"
 
 #include "file_access.h"
+#include "output_check.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 
 #ifndef SBSCRUB_DEFAULT_SCOREBOARD
@@ -143,8 +143,7 @@ scoreboard_entry *util_scoreboard_entry_read()
     else
         scoreboard_unlock();
     if (errno != 0)
-        file_access::keeping_errno(
-            [] { printf("error reading scoreboard entry: %s\n", strerror(errno)); });
+        output_check::print("error reading scoreboard entry: %s\n", strerror(errno));
     return nullptr;
 }
 

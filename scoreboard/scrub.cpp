@@ -202,7 +202,7 @@ int util_scoreboard_scrub(int verbose)
     const char *path = util_get_scoreboard();
     // Out before the lock is requested, so that a scrub waiting for it says what it waits for.
     if (verbose) {
-        printf("scrubbing ScoreboardFile %s\n", path);
+        output_check::print("scrubbing ScoreboardFile %s\n", path);
         output_check::flush();
     }
     scan_messages messages{verbose != 0, {}};

@@ -49,6 +49,15 @@ void setup_child(const RunOptions &o, const Pipes &p)
             int ends[2];
             if (pipe(ends) < 0 || close(ends[0]) < 0 || dup2(ends[1], fd) < 0)
                 child_fail("broken pipe");
+        } else if (r[fd]->kind == Redirect::hung_up_terminal) {
+            // The terminal's side of a pseudo-terminal whose controlling side is gone.
+            int master = posix_openpt(O_RDWR | O_NOCTTY);
+            const char *name = master < 0 || grantpt(master) < 0 || unlockpt(master) < 0
+                                   ? nullptr
+                                   : ptsname(master);
+            int f = name == nullptr ? -1 : open(name, O_WRONLY | O_NOCTTY);
+            if (f < 0 || close(master) < 0 || (f != fd && (dup2(f, fd) < 0 || close(f) < 0)))
+                child_fail("hung-up terminal");
         } else if (r[fd]->kind == Redirect::file) {
             int f = open(r[fd]->path.c_str(), r[fd]->flags, 0644);
             if (f < 0)

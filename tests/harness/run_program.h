@@ -16,7 +16,7 @@ namespace harness
 
 // Where one standard descriptor of the child points.
 struct Redirect {
-    enum Kind { pipe, closed, file, broken_pipe } kind = pipe;
+    enum Kind { pipe, closed, file, broken_pipe, hung_up_terminal } kind = pipe;
     std::string path;     // for file
     int flags = O_RDONLY; // for file
 };
@@ -35,6 +35,12 @@ inline Redirect closed()
 inline Redirect broken_pipe()
 {
     return {Redirect::broken_pipe, {}, 0};
+}
+// A terminal whose other side is closed: every write fails with EIO (standard output or error
+// only).
+inline Redirect hung_up_terminal()
+{
+    return {Redirect::hung_up_terminal, {}, 0};
 }
 // The descriptor is the file at path, opened with flags.
 inline Redirect file(std::string path, int flags)

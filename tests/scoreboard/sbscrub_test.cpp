@@ -372,10 +372,15 @@ TEST_F(SbscrubTest, ScrubFailuresAreReported)
     std::string target = dir + "/target";
     standin::write(target, board);
     for (const auto &c : standin::make_refused_paths(dir, target)) {
+        const std::string failure =
+            "error scrubbing scoreboard " + c.path + ": " + strerror(c.error) + "\n";
         auto r = sbscrub({"-v", "-f", c.path});
-        harness::expect_run(
-            r, 1, "scrubbing ScoreboardFile " + c.path + "\n",
-            "error scrubbing scoreboard " + c.path + ": " + strerror(c.error) + "\n", c.path);
+        harness::expect_run(r, 1, "scrubbing ScoreboardFile " + c.path + "\n", failure, c.path);
+        // Output lost on a terminal that went away is reported with its own cause, not the
+        // scrub's.
+        r = harness::run_program(build_facts::sbscrub, {"sbscrub", "-v", "-f", c.path},
+                                 {.out = harness::hung_up_terminal()});
+        harness::expect_run(r, 1, "", failure + "write error: " + strerror(EIO) + "\n", c.path);
     }
     EXPECT_EQ(harness::read_file(target), standin::build(board));
 }
