@@ -1,10 +1,12 @@
 // What the support library takes from its C library beyond the standard interfaces, in one
-// place: direct access to a stdio stream's buffer, whether the process has one thread, and the
-// int-returning strerror_r. Where glibc is not there, or the build is made with PORTABLE_BUILD
-// defined (cmake -DPORTABLE=ON), the first two fall back to what every C library offers: the
-// buffers always look empty or full, so callers go through the single-byte calls, and every
-// stream is locked.
+// place: direct access to a stdio stream's buffer, the count of its unwritten bytes, whether the
+// process has one thread, and the int-returning strerror_r. Where glibc is not there, or the build
+// is made with PORTABLE_BUILD defined (cmake -DPORTABLE=ON), the buffer access and the thread test
+// fall back to what every C library offers: the buffers always look empty or full, so callers go
+// through the single-byte calls, and every stream is locked.
 #pragma once
+
+#include <stdio_ext.h>
 
 #include <cstddef>
 #include <cstdio>
@@ -124,6 +126,13 @@ inline bool single_threaded()
 }
 
 #endif
+
+// The bytes written to stream that still wait in its buffer (__fpending, which glibc and musl
+// both have).
+inline size_t pending_output(FILE *stream)
+{
+    return __fpending(stream);
+}
 
 // strerror_r's int-returning form: writes the system's text for errnum into buf (size bytes) and
 // returns 0, or returns non-zero when there is no such text.

@@ -1,11 +1,11 @@
 #include "stream_closing.h"
 
-#include <stdio_ext.h>
 #include <unistd.h>
 
 #include <cerrno>
 
 #include "diagnostics.h"
+#include "platform.h"
 #include "quoting.h"
 #include "stdout_state.h"
 
@@ -21,7 +21,7 @@ const char *output_file_name = nullptr;
 
 int close_stream(FILE *stream)
 {
-    const bool some_pending = __fpending(stream) != 0;
+    const bool some_pending = internal::pending_output(stream) != 0;
     const bool prev_fail = ferror(stream) != 0;
     // The report of a failure goes through error, which flushes standard output first; the
     // flag makes it skip that flush once the stream is gone, closed cleanly or not.
