@@ -32,6 +32,19 @@ bool refused_link(const char *path)
     return link;
 }
 
+// A request of type on the whole of fd with command (F_SETLK64 or F_SETLKW64), repeated while it
+// is interrupted or refused for now.
+int whole_file_request(int fd, short type, int command)
+{
+    struct flock64 fl {
+    };
+    fl.l_type = type;
+    fl.l_whence = SEEK_SET;
+    fl.l_start = 0;
+    fl.l_len = 0;
+    return retry_after_signal([&] { return fcntl(fd, command, &fl); }, true);
+}
+
 } // namespace
 
 int open_checked(const char *path, const open_rules &rules)
@@ -67,15 +80,14 @@ int open_checked(const char *path, const open_rules &rules)
     return guard.release();
 }
 
-int lock_whole_file(int fd, short type, bool wait)
+int lock_whole_file(int fd, short type)
 {
-    struct flock64 fl {
-    };
-    fl.l_type = type;
-    fl.l_whence = SEEK_SET;
-    fl.l_start = 0;
-    fl.l_len = 0;
-    return retry_after_signal([&] { return fcntl(fd, wait ? F_SETLKW64 : F_SETLK64, &fl); }, true);
+    return whole_file_request(fd, type, F_SETLKW64);
+}
+
+int unlock_whole_file(int fd)
+{
+    return whole_file_request(fd, F_UNLCK, F_SETLK64);
 }
 
 descriptor_guard::~descriptor_guard()

@@ -40,10 +40,13 @@ template <typename F> auto within_attempts(int attempts, F f)
     return result;
 }
 
-// A record-lock request of type (F_RDLCK, F_WRLCK or F_UNLCK) on the whole of fd, to its end
-// however it grows; wait picks the waiting form. Repeated while it is interrupted or, in the
-// non-waiting form, refused for now (EAGAIN); 0, or -1 with errno.
-int lock_whole_file(int fd, short type, bool wait);
+// Locks the whole of fd, to its end however it grows, for reading (F_RDLCK) or writing
+// (F_WRLCK), waiting until the lock is granted; 0, or -1 with errno. The request is repeated
+// while it is interrupted (EINTR) or refused for now (EAGAIN).
+int lock_whole_file(int fd, short type);
+// Drops this process's lock on the whole of fd, repeated as lock_whole_file's request; an unlock
+// is granted at once, so it never waits. 0, or -1 with errno.
+int unlock_whole_file(int fd);
 
 // Closes fd when it goes out of scope, keeping errno, unless it was released.
 struct descriptor_guard {

@@ -32,7 +32,7 @@ scoreboard_entry entry;
 int scoreboard_unlock()
 {
     scoreboard_locked = false;
-    return file_access::lock_whole_file(scoreboard_fd, F_UNLCK, false);
+    return file_access::unlock_whole_file(scoreboard_fd);
 }
 
 } // namespace
@@ -122,7 +122,7 @@ scoreboard_entry *util_scoreboard_entry_read()
     }
     // Without a lock the slots are still read, as the daemon itself would.
     if (!scoreboard_locked)
-        scoreboard_locked = file_access::lock_whole_file(scoreboard_fd, F_RDLCK, true) == 0;
+        scoreboard_locked = file_access::lock_whole_file(scoreboard_fd, F_RDLCK) == 0;
     errno = 0;
     for (;;) {
         // Zeroed before every read, so that a trailing partial slot is padded with zeros and

@@ -34,9 +34,8 @@ struct write_lock {
     ~write_lock()
     {
         file_access::keeping_errno([this] {
-            file_access::within_attempts(unlock_attempts, [this] {
-                return file_access::lock_whole_file(fd, F_UNLCK, true);
-            });
+            file_access::within_attempts(unlock_attempts,
+                                         [this] { return file_access::unlock_whole_file(fd); });
         });
     }
 };
@@ -189,7 +188,7 @@ int scrub_file(const char *path, scan_messages &messages)
     if (fd < 0)
         return -1;
     file_access::descriptor_guard file{fd};
-    if (file_access::lock_whole_file(fd, F_WRLCK, true) < 0)
+    if (file_access::lock_whole_file(fd, F_WRLCK) < 0)
         return -1;
     write_lock lock{fd};
     return scan_slots(fd, messages);
