@@ -67,7 +67,8 @@ int open_checked(const char *path, const open_rules &rules)
         if (fstat64(fd, &st) < 0)
             return -1;
         if (!S_ISREG(st.st_mode)) {
-            errno = rules.not_regular_errno;
+            errno = S_ISDIR(st.st_mode) && rules.directory_errno != 0 ? rules.directory_errno
+                                                                      : rules.not_regular_errno;
             return -1;
         }
     }

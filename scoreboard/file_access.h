@@ -61,6 +61,7 @@ struct open_rules {
     int flags;                     // handed to open64, no creation mode
     bool refuse_links = false;     // the open itself refuses a final symbolic link, with EPERM
     int not_regular_errno = 0;     // when set, anything but a regular file is refused with it
+    int directory_errno = 0;       // when set, a directory is refused with it instead
     bool nonblocking_open = false; // open with O_NONBLOCK, cleared once the checks pass
 };
 

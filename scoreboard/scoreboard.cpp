@@ -27,6 +27,11 @@ int scoreboard_fd = -1;
 bool scoreboard_locked = false;
 scoreboard_header header;
 scoreboard_entry entry;
+// Where the reads have reached in the file (the reader never seeks), and where the slot in entry
+// lies and how many of its bytes were read.
+off64_t next_offset = 0;
+off64_t entry_offset = 0;
+size_t entry_length = 0;
 
 // Drops the read lock taken by util_scoreboard_entry_read; 0, or -1 with errno.
 int scoreboard_unlock()
@@ -102,13 +107,19 @@ int util_check_scoreboard_header(const scoreboard_header *header)
 
 int util_open_scoreboard(int flags)
 {
-    // A symbolic link at the path is refused: the scoreboard must be the file itself.
-    scoreboard_fd =
-        file_access::open_checked(scoreboard_path, {.flags = flags, .refuse_links = true});
+    // A symbolic link at the path is refused: the scoreboard must be the file itself. So is
+    // anything but a regular file, before a byte is read, as the scrub refuses it (a directory
+    // with EISDIR, as an open for writing gives): reading a device may change it, and a FIFO
+    // opened with O_NONBLOCK in flags is then never waited on.
+    scoreboard_fd = file_access::open_checked(scoreboard_path, {.flags = flags,
+                                                                .refuse_links = true,
+                                                                .not_regular_errno = EPERM,
+                                                                .directory_errno = EISDIR});
     if (scoreboard_fd < 0)
         return -1;
     ssize_t n =
         file_access::retry_after_signal([] { return read(scoreboard_fd, &header, sizeof header); });
+    next_offset = n > 0 ? n : 0;
     if (n != static_cast<ssize_t>(sizeof header))
         return -1;
     return util_check_scoreboard_header(&header);
@@ -132,7 +143,11 @@ scoreboard_entry *util_scoreboard_entry_read()
             [] { return read(scoreboard_fd, &entry, sizeof entry); });
         if (n <= 0)
             break;
+        const off64_t offset = next_offset;
+        next_offset += n;
         if (entry.pid != 0) {
+            entry_offset = offset;
+            entry_length = static_cast<size_t>(n);
             scoreboard_unlock();
             return &entry;
         }
@@ -166,4 +181,14 @@ pid_t util_scoreboard_get_daemon_pid()
 uint32_t util_scoreboard_get_daemon_uptime()
 {
     return header.daemon_uptime;
+}
+
+off64_t util_scoreboard_get_entry_offset()
+{
+    return entry_offset;
+}
+
+size_t util_scoreboard_get_entry_length()
+{
+    return entry_length;
 }

@@ -46,9 +46,10 @@ const char *util_get_scoreboard();
 int util_set_scoreboard(const char *path);
 // Checks a header read from a scoreboard: 0, -2 bad magic, -3 older version, -4 newer version.
 int util_check_scoreboard_header(const scoreboard_header *header);
-// Opens the scoreboard with flags and reads its header: 0, -1 (errno), or -2 to -4 as
-// util_check_scoreboard_header. The file stays open after -1 from the header read and after -2
-// to -4, until util_close_scoreboard.
+// Opens the scoreboard with flags and reads its header: 0, -1 (errno; not set by a header cut
+// short), or -2 to -4 as util_check_scoreboard_header. A symbolic link and anything but a
+// regular file are refused before any read. The file stays open after -1 from the header read
+// and after -2 to -4, until util_close_scoreboard.
 int util_open_scoreboard(int flags);
 // The next occupied slot (a module buffer overwritten by the next call), or null: errno 0 at
 // the end, EINVAL when nothing is open, otherwise the read error.
@@ -59,6 +60,10 @@ int util_close_scoreboard();
 pid_t util_scoreboard_get_daemon_pid();
 // The daemon's up-time word from the header last read, 0 before any open.
 uint32_t util_scoreboard_get_daemon_uptime();
+// The file offset of the slot last returned by util_scoreboard_entry_read.
+off64_t util_scoreboard_get_entry_offset();
+// How many bytes of that slot were read: fewer than a slot's size for a trailing partial slot.
+size_t util_scoreboard_get_entry_length();
 // Copies at most n - 1 characters of src (null: none) to dest and terminates it; dest, or
 // null when dest is null or n is 0.
 char *util_sstrncpy(char *dest, const char *src, size_t n);

@@ -135,14 +135,6 @@ int clear_slot(int fd, off64_t pos, scoreboard_entry &slot, scan_messages &messa
     return 0;
 }
 
-// Whether the slot's process is gone. A negative pid names no process (kill would take it
-// for a process group), so its slot is stale without a probe. Only a probe that finds no such
-// process marks a slot stale; a process of another user (EPERM) keeps its slot.
-bool is_stale(pid_t pid)
-{
-    return pid < 0 || (pid > 0 && kill(pid, 0) < 0 && errno == ESRCH);
-}
-
 // Clears the stale slots of the scoreboard on fd, which is locked, once its header shows that it
 // is one: 0 (also for a file too short for a header, which has no slots), -1 with errno, or -2
 // to -4 as util_check_scoreboard_header, with nothing written.
@@ -167,7 +159,7 @@ int scan_slots(int fd, scan_messages &messages)
         // End of file, or a trailing partial slot, ends the scan.
         if (n != static_cast<ssize_t>(sizeof slot))
             return 0;
-        if (is_stale(slot.pid)) {
+        if (util_scoreboard_slot_stale(slot.pid)) {
             // This message and the write errors of clear_slot end without a line break on
             // purpose: that is the format, in which they run together on one line.
             messages.add("scrubbing scoreboard slot for PID %u", static_cast<unsigned>(slot.pid));
@@ -195,6 +187,14 @@ int scrub_file(const char *path, scan_messages &messages)
 }
 
 } // namespace
+
+bool util_scoreboard_slot_stale(pid_t pid)
+{
+    // A negative pid names no process (kill would take it for a process group), so its slot is
+    // stale without a probe. Only a probe that finds no such process marks a slot stale; a
+    // process of another user (EPERM) keeps its slot.
+    return pid < 0 || (pid > 0 && kill(pid, 0) < 0 && errno == ESRCH);
+}
 
 int util_scoreboard_scrub(int verbose)
 {
