@@ -1,5 +1,6 @@
 // sbscrub: clears the stale slots of the daemon's scoreboard file.
 #include "config_scan.h"
+#include "dry_run.h"
 #include "output_check.h"
 #include "scoreboard.h"
 
@@ -25,13 +26,12 @@ namespace
 const char *config_path = SBSCRUB_DEFAULT_CONFIG;
 char *config_copy = nullptr; // the -c argument in force, owned here
 int verbose = 0;
+int dry_run = 0; // -n: name the slots a scrub would clear, and clear none
 
 const struct option scrub_long_options[] = {
-    {"config", required_argument, nullptr, 'c'},
-    {"file", required_argument, nullptr, 'f'},
-    {"help", no_argument, nullptr, 'h'},
-    {"verbose", no_argument, nullptr, 'v'},
-    {nullptr, 0, nullptr, 0},
+    {"config", required_argument, nullptr, 'c'}, {"file", required_argument, nullptr, 'f'},
+    {"help", no_argument, nullptr, 'h'},         {"verbose", no_argument, nullptr, 'v'},
+    {"dry-run", no_argument, nullptr, 'n'},      {nullptr, 0, nullptr, 0},
 };
 
 // One row of the usage text; a row without a description is the help option's own.
@@ -46,6 +46,7 @@ const option_help scrub_option_help[] = {
     {"--file", "-f", "specify full path to scoreboard file"},
     {"--help", "-h", nullptr},
     {"--verbose", "-v", "print progress while scrubbing"},
+    {"--dry-run", "-n", "list the stale slots a scrub would clear, and change nothing"},
     {nullptr, nullptr, nullptr},
 };
 static_assert(std::size(scrub_option_help) == std::size(scrub_long_options),
@@ -125,7 +126,7 @@ bool read_options(int argc, char *argv[], const char *program_name)
 {
     opterr = 0;
     int c;
-    while ((c = getopt_long(argc, argv, "c:f:hv", scrub_long_options, nullptr)) != -1) {
+    while ((c = getopt_long(argc, argv, "c:f:hnv", scrub_long_options, nullptr)) != -1) {
         switch (c) {
         case 'c':
             // The last -c wins; an earlier copy is released.
@@ -143,6 +144,9 @@ bool read_options(int argc, char *argv[], const char *program_name)
             break;
         case 'h':
             show_usage(program_name, 0);
+        case 'n':
+            dry_run = 1;
+            break;
         case 'v':
             verbose = 1;
             break;
@@ -174,7 +178,9 @@ int main(int argc, char *argv[])
     atexit(output_check::report_at_exit);
     if (!read_options(argc, argv, program_name) || !find_scoreboard())
         return 1;
-    if (int result = util_scoreboard_scrub(verbose); result < 0) {
+    // A dry run's failures are the scrub's, and are reported in the same words.
+    if (int result = dry_run ? util_scoreboard_dry_run(verbose) : util_scoreboard_scrub(verbose);
+        result < 0) {
         output_check::report("error scrubbing scoreboard %s: %s\n", util_get_scoreboard(),
                              scrub_failure(result));
         return 1;

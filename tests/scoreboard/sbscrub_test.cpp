@@ -37,7 +37,9 @@ std::string usage(const std::string &name)
            name +
            " usage\n"
            "  -v, --verbose\n"
-           "    print progress while scrubbing\n";
+           "    print progress while scrubbing\n"
+           "  -n, --dry-run\n"
+           "    list the stale slots a scrub would clear, and change nothing\n";
 }
 
 harness::RunResult sbscrub(std::vector<std::string> args, std::string argv0 = "sbscrub",
@@ -152,6 +154,28 @@ TEST_F(SbscrubTest, FileOptionScrubsQuietlyOrVerbosely)
         EXPECT_EQ(harness::read_file(path), scrubbed()) << args[0];
     }
     EXPECT_EQ(harness::read_file(other), standin::build(board));
+}
+
+TEST_F(SbscrubTest, DryRunNamesTheStaleSlotsAndChangesNothing)
+{
+    const std::string listing =
+        "slot 1 at offset " + std::to_string(standin::header_size + standin::slot_size) + ": PID " +
+        std::to_string(dead) + " is gone\n1 of 2 occupied slots are stale\n";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> forms = {
+        {{"-n", "-f", path}, listing},
+        {{"--dry-run", "-f", path}, listing},
+        {{"-nv", "-f", path}, "reading ScoreboardFile " + path + "\n" + listing},
+    };
+    // Not even the modification time changes.
+    const struct timespec old_times[2] = {{1000, 0}, {1000, 0}};
+    for (const auto &[args, out] : forms) {
+        ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
+        harness::expect_run(sbscrub(args), 0, out, "", args[0]);
+        EXPECT_EQ(harness::read_file(path), standin::build(board)) << args[0];
+        struct stat st;
+        ASSERT_EQ(stat(path.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mtime, 1000) << args[0];
+    }
 }
 
 TEST_F(SbscrubTest, LostOutputIsAFailure)
@@ -371,11 +395,15 @@ TEST_F(SbscrubTest, ScrubFailuresAreReported)
 {
     std::string target = dir + "/target";
     standin::write(target, board);
-    for (const auto &c : standin::make_refused_paths(dir, target)) {
+    auto refused = standin::make_refused_paths(dir, target);
+    refused.push_back({"/dev/zero", EPERM});
+    for (const auto &c : refused) {
         const std::string failure =
             "error scrubbing scoreboard " + c.path + ": " + strerror(c.error) + "\n";
         auto r = sbscrub({"-v", "-f", c.path});
         harness::expect_run(r, 1, "scrubbing ScoreboardFile " + c.path + "\n", failure, c.path);
+        // A dry run refuses the same, at once: it never waits on the FIFO.
+        harness::expect_run(sbscrub({"-n", "-f", c.path}), 1, "", failure, c.path);
         // Output lost on a terminal that went away is reported with its own cause, not the
         // scrub's.
         r = harness::run_program(build_facts::sbscrub, {"sbscrub", "-v", "-f", c.path},
@@ -419,11 +447,15 @@ TEST_F(SbscrubTest, BadScoreboardContents)
         // A refused file keeps its modification time too.
         const struct timespec old_times[2] = {{1000, 0}, {1000, 0}};
         ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), old_times, 0), 0);
-        auto r = sbscrub({"-f", path});
-        harness::expect_run(
-            r, c.refusal ? 1 : 0, "",
-            c.refusal ? "error scrubbing scoreboard " + path + ": " + c.refusal + "\n" : "",
-            c.what);
+        const std::string refused =
+            c.refusal ? "error scrubbing scoreboard " + path + ": " + c.refusal + "\n" : "";
+        // A dry run first, which refuses what the scrub refuses, and changes nothing.
+        auto r = sbscrub({"-n", "-f", path});
+        EXPECT_EQ(r.status, c.refusal ? 1 : 0) << c.what;
+        EXPECT_EQ(r.err, refused) << c.what;
+        EXPECT_EQ(harness::read_file(path), c.bytes) << c.what;
+        r = sbscrub({"-f", path});
+        harness::expect_run(r, c.refusal ? 1 : 0, "", refused, c.what);
         EXPECT_EQ(harness::read_file(path), c.refusal ? c.bytes : c.after) << c.what;
         struct stat st;
         ASSERT_EQ(stat(path.c_str(), &st), 0);

@@ -1,4 +1,5 @@
 // The scrub: which slots it clears, what it leaves alone, its locking, and its failures.
+#include "dry_run.h"
 #include "io_faults.h"
 #include "run_program.h"
 #include "scoreboard.h"
@@ -35,13 +36,13 @@ struct Scrubbed {
 class ScrubTest : public faults::fixture
 {
   protected:
-    // Scrubs the scoreboard in this process.
-    static Scrubbed scrub(int verbose)
+    // Scrubs the scoreboard in this process, or makes a dry run of the scrub.
+    static Scrubbed scrub(int verbose, bool dry_run = false)
     {
         Scrubbed r;
         r.out = stdout_of([&] {
             errno = 0;
-            r.result = util_scoreboard_scrub(verbose);
+            r.result = dry_run ? util_scoreboard_dry_run(verbose) : util_scoreboard_scrub(verbose);
             r.error = errno;
         });
         return r;
@@ -61,6 +62,26 @@ class ScrubTest : public faults::fixture
 
     const pid_t dead1 = standin::dead_pid(), dead2 = standin::dead_pid(), live = getpid();
 };
+
+// The numbers of the slots a dry run names in its output.
+std::vector<size_t> named_slots(const std::string &out)
+{
+    std::vector<size_t> named;
+    for (size_t at = 0; (at = out.find("slot ", at)) != std::string::npos; at = out.find('\n', at))
+        named.push_back(std::stoul(out.substr(at + 5)));
+    return named;
+}
+
+// The numbers of the whole slots that differ between two images of a scoreboard.
+std::vector<size_t> changed_slots(const std::string &before, const std::string &after)
+{
+    std::vector<size_t> changed;
+    for (size_t i = 0, at = standin::header_size; at + standin::slot_size <= before.size();
+         ++i, at += standin::slot_size)
+        if (before.compare(at, standin::slot_size, after, at, standin::slot_size) != 0)
+            changed.push_back(i);
+    return changed;
+}
 
 TEST_F(ScrubTest, ClearsOnlyTheSlotsOfProcessesThatAreGone)
 {
@@ -94,6 +115,12 @@ TEST_F(ScrubTest, ClearsOnlyTheSlotsOfProcessesThatAreGone)
     };
     for (const Case &c : cases) {
         harness::write_file(path, c.bytes);
+        // A dry run first names the slots the scrub clears, or refuses the file as it does, and
+        // changes nothing.
+        Scrubbed dry = scrub(0, true);
+        EXPECT_EQ(dry.result, c.result) << c.what;
+        EXPECT_EQ(named_slots(dry.out), changed_slots(c.bytes, c.after)) << c.what << dry.out;
+        EXPECT_EQ(harness::read_file(path), c.bytes) << c.what;
         EXPECT_EQ(util_scoreboard_scrub(0), c.result) << c.what;
         EXPECT_EQ(harness::read_file(path), c.after) << c.what;
     }
@@ -104,38 +131,62 @@ TEST_F(ScrubTest, KeepsTheSlotOfAnotherUsersProcess)
     if (geteuid() != 0)
         GTEST_SKIP() << "needs root to probe as another user";
     standin::Board b{.pids = {live, dead1, 1}};
-    standin::write(path, b);
-    ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(path.c_str(), 0666), 0);
-    auto r = harness::run_function([] {
-        // Root stays the saved user ID, to be taken back before the child exits: the files
-        // it leaves at exit (coverage counters among them) belong to root.
-        if (setresgid(65534, 65534, 0) < 0 || setresuid(65534, 65534, 0) < 0)
-            return 100;
-        // As another user the probe of a root process fails with EPERM, not ESRCH.
-        if (kill(1, 0) == 0 || errno != EPERM)
-            return 101;
-        int rc = util_scoreboard_scrub(0);
-        if (setresuid(0, 0, 0) < 0 || setresgid(0, 0, 0) < 0)
-            return 103;
-        return rc == 0 ? 0 : 102;
-    });
-    EXPECT_EQ(r.status, 0) << r.err;
-    EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1}));
+    for (bool dry_run : {false, true}) {
+        standin::write(path, b);
+        ASSERT_EQ(chmod(dir.c_str(), 0755), 0);
+        // The dry run needs no more than to read the file.
+        ASSERT_EQ(chmod(path.c_str(), dry_run ? 0644 : 0666), 0);
+        auto r = harness::run_function([dry_run] {
+            // Root stays the saved user ID, to be taken back before the child exits: the files
+            // it leaves at exit (coverage counters among them) belong to root.
+            if (setresgid(65534, 65534, 0) < 0 || setresuid(65534, 65534, 0) < 0)
+                return 100;
+            // As another user the probe of a root process fails with EPERM, not ESRCH.
+            if (kill(1, 0) == 0 || errno != EPERM)
+                return 101;
+            int rc = dry_run ? util_scoreboard_dry_run(0) : util_scoreboard_scrub(0);
+            if (setresuid(0, 0, 0) < 0 || setresgid(0, 0, 0) < 0)
+                return 103;
+            return rc == 0 ? 0 : 102;
+        });
+        EXPECT_EQ(r.status, 0) << r.err;
+        EXPECT_EQ(r.out, dry_run ? "slot 1 at offset 632: PID " + std::to_string(dead1) +
+                                       " is gone\n1 of 3 occupied slots are stale\n"
+                                 : "");
+        EXPECT_EQ(harness::read_file(path), dry_run ? standin::build(b) : scrubbed(b, {dead1}));
+    }
 }
 
 TEST_F(ScrubTest, WaitsForTheDaemonsLock)
 {
+    // The scrub waits for every lock; a dry run, which takes the readers' shared lock, only for
+    // a writer's.
     standin::Board b{.pids = {dead1, live}};
-    for (short type : {F_WRLCK, F_RDLCK}) {
+    struct Case {
+        const char *what;
+        short type;
+        bool dry_run, waits;
+    };
+    const Case cases[] = {
+        {"scrub, write lock", F_WRLCK, false, true},
+        {"scrub, read lock", F_RDLCK, false, true},
+        {"dry run, write lock", F_WRLCK, true, true},
+        {"dry run, read lock", F_RDLCK, true, false},
+    };
+    for (const Case &c : cases) {
         standin::write(path, b);
-        standin::Holder h = standin::hold_lock(path, type, 400);
-        ASSERT_GE(h.pid, 0) << "lock type " << type;
+        standin::Holder h = standin::hold_lock(path, c.type, 400);
+        ASSERT_GE(h.pid, 0) << c.what;
         auto start = steady_clock::now();
-        EXPECT_EQ(util_scoreboard_scrub(0), 0) << "lock type " << type;
-        EXPECT_GE(steady_clock::now() - start, milliseconds(300)) << "lock type " << type;
-        EXPECT_EQ(standin::release(h), 0) << "lock type " << type;
-        EXPECT_EQ(harness::read_file(path), scrubbed(b, {dead1})) << "lock type " << type;
+        EXPECT_EQ(scrub(0, c.dry_run).result, 0) << c.what;
+        auto waited = steady_clock::now() - start;
+        if (c.waits)
+            EXPECT_GE(waited, milliseconds(300)) << c.what;
+        else
+            EXPECT_LT(waited, milliseconds(300)) << c.what;
+        EXPECT_EQ(standin::release(h), 0) << c.what;
+        EXPECT_EQ(harness::read_file(path), c.dry_run ? standin::build(b) : scrubbed(b, {dead1}))
+            << c.what;
     }
 }
 
