@@ -29,9 +29,12 @@ int verbose = 0;
 int dry_run = 0; // -n: name the slots a scrub would clear, and clear none
 
 const struct option scrub_long_options[] = {
-    {"config", required_argument, nullptr, 'c'}, {"file", required_argument, nullptr, 'f'},
-    {"help", no_argument, nullptr, 'h'},         {"verbose", no_argument, nullptr, 'v'},
-    {"dry-run", no_argument, nullptr, 'n'},      {nullptr, 0, nullptr, 0},
+    {"config", required_argument, nullptr, 'c'},
+    {"file", required_argument, nullptr, 'f'},
+    {"help", no_argument, nullptr, 'h'},
+    {"verbose", no_argument, nullptr, 'v'},
+    {"dry-run", no_argument, nullptr, 'n'}, // last, as in the usage text
+    {nullptr, 0, nullptr, 0},
 };
 
 // One row of the usage text; a row without a description is the help option's own.
