@@ -9,8 +9,10 @@
 # daemon, says nothing, then removes and purges them and checks that nothing of them is left.
 # Then it boots a fourth copy with systemd under systemd-nspawn, installs the same packages
 # there and checks that the timer is scheduled, that the service clears exactly the stale slot
-# of a scoreboard, can write nowhere but the scoreboard's folder and refuses a file that is not
-# a scoreboard, and that remove and purge leave nothing. Needs root on a Debian host.
+# of a scoreboard, can write nowhere but the scoreboard and refuses a file that is not a
+# scoreboard, that it clears one directly under /run when a build's default lies there and one
+# under /run or /tmp named by a drop-in that follows the unit's comment, and that remove and
+# purge leave nothing. Needs root on a Debian host.
 #
 # FRESH (build/fresh) holds the tarball of the bare root, kept for later runs, and the copies
 # while they are in use. MIRROR is the Debian mirror for debootstrap and apt. FRESH_TARGETS
@@ -289,13 +291,22 @@ packages_in_chroot() {
     [ -f "$root/etc/cron.d/sbscrub" ] || die "the cron file went with apt-get remove"
     cron_quiet "$root" "with sbscrub removed"
     purge_packages "$root" in_root "$root"
-    rm -rf "$built" && mkdir -p "$built"
+    rm -rf "$built" && mkdir -p "$built/run-default"
     cp "$root$src"/build/packages/*.deb "$built/"
+    # For the booted copy as well: the scrubber and service of a build whose default scoreboard
+    # lies directly under /run, with the prefix of make install.
+    in_root "$root" sh -c "cd $src && cmake -S . -B build/run-default --log-level=WARNING \
+        -DBUILD_TESTING=OFF -DCMAKE_INSTALL_PREFIX=/usr/local \
+        -DSBSCRUB_DEFAULT_SCOREBOARD=$run_board >/dev/null &&
+        cmake --build build/run-default --target sbscrub >/dev/null"
+    cp "$root$src/build/run-default/scoreboard/sbscrub" \
+        "$root$src/build/run-default/contrib/sbscrub.service" "$built/run-default/"
     end "installed, ran, removed and purged the packages; nothing left behind"
 }
 
 # A fourth copy, booted with systemd under systemd-nspawn: the packages installed there, the
-# timer scheduled, the service at work on a scoreboard, then removed and purged.
+# timer scheduled, the service at work on a scoreboard, also one directly under /run or /tmp,
+# then removed and purged.
 packages_booted() {
     begin "booted under systemd-nspawn: the packages' timer and service at work"
     boot_copy
@@ -303,11 +314,13 @@ packages_booted() {
     step "$fresh/packages.log" in_boot sh -c "cd /root && apt-get install -y $debs"
     timer_scheduled
     stale_slot_cleared
-    writes_only_its_folder
+    writes_only_its_scoreboard
     refuses_foreign_file
+    scoreboards_under_run_and_tmp
     purge_booted
     stop_container
-    end "timer scheduled, stale slot cleared, nothing else writable, foreign file refused, purged"
+    end "timer scheduled, stale slot cleared, nothing else writable, foreign file refused," \
+        "scoreboards under /run and /tmp cleared, purged"
 }
 
 # Unpacks the booted copy with the packages in /root and systemd added, boots it in the
@@ -346,8 +359,10 @@ timer_scheduled() {
     fi
 }
 
-# The scoreboard at the service's default path, and what the service said to the journal.
+# The scoreboard at the service's default path, the one of the build whose default lies under
+# /run, and what the service said to the journal.
 board=/opt/ozk/var/ferryd.scoreboard
+run_board=/run/ferryd.scoreboard
 said() { in_boot journalctl -q -u sbscrub.service -o cat; }
 # The 32-bit words of a scoreboard, in the host's byte order, which od tells.
 order="0 8 16 24"
@@ -367,45 +382,54 @@ slot() {
 # The header of a scoreboard whose daemon is the live process of root.
 header() { words $((0xDEADBEEF)) $((0x01040003)) "$live_root" 86400; }
 
-# 2. A scoreboard at the default path with a stale slot (a shell that has ended), live slots of
-# root and of nobody and an empty slot, each with data bytes of its own: only the stale slot is
-# cleared.
-stale_slot_cleared() {
+# Writes a scoreboard with a stale slot (a shell that has ended), live slots of root and of
+# nobody and an empty slot, each with data bytes of its own, to $1 in the container, starts the
+# service and checks that only the stale slot was cleared; $2 names the service in messages.
+clears_stale_slot() {
     stale=$(in_boot sh -c 'echo $$')
+    { header; slot "$stale" s; slot "$live_root" r; slot "$live_nobody" n; slot 0 e; } \
+        >"$boot/root/scoreboard"
+    { header; head -c 616 /dev/zero; slot "$live_root" r; slot "$live_nobody" n; slot 0 e; } \
+        >"$fresh/expected"
+    # The container's /run and /tmp are its own: the file goes there from inside.
+    in_boot cp /root/scoreboard "$1"
+    in_boot systemctl start sbscrub.service || die "$2 failed on a scoreboard: $(said)"
+    in_boot cp "$1" /root/scoreboard
+    cmp "$fresh/expected" "$boot/root/scoreboard" || die "$2 did not clear exactly the stale slot"
+    rm "$boot/root/scoreboard"
+}
+
+# 2. A scoreboard at the default path: only its stale slot is cleared.
+stale_slot_cleared() {
     in_boot systemd-run -q --unit=live-root sleep 600
     in_boot systemd-run -q --unit=live-nobody --uid=nobody sleep 600
     live_root=$(in_boot systemctl show -p MainPID --value live-root)
     live_nobody=$(in_boot systemctl show -p MainPID --value live-nobody)
     mkdir -m 755 "$boot/opt/ozk" "$boot/opt/ozk/var"
-    { header; slot "$stale" s; slot "$live_root" r; slot "$live_nobody" n; slot 0 e; } \
-        >"$boot$board"
-    { header; head -c 616 /dev/zero; slot "$live_root" r; slot "$live_nobody" n; slot 0 e; } \
-        >"$fresh/expected"
-    in_boot systemctl start sbscrub.service ||
-        die "sbscrub.service failed on a scoreboard: $(said)"
-    cmp "$fresh/expected" "$boot$board" ||
-        die "sbscrub.service did not clear exactly the stale slot"
+    clears_stale_slot "$board" sbscrub.service
 }
 
 # 3. With every setting of the service but its command, a shell tries to make a file in each
-# folder that is mounted there (but the message queues of its own IPC namespace): only the
-# scoreboard's folder takes one.
-writes_only_its_folder() {
+# folder that is mounted there (but the message queues of its own IPC namespace), and to open
+# each regular file mounted there for writing: only the scoreboard, which takes the list, may be
+# written.
+writes_only_its_scoreboard() {
     dropin=$boot/etc/systemd/system/sbscrub.service.d
     mkdir "$dropin"
     cat >"$dropin/probe.conf" <<'EOF'
 [Service]
 ExecStart=
 ExecStart=/bin/sh -c 'grep -v " - mqueue " /proc/self/mountinfo | cut -d" " -f5 | sort -u | \
-    while read -r d; do touch "$$d/.probe" 2>/dev/null && rm "$$d/.probe" && echo "$$d" || :; \
-    done >/opt/ozk/var/writable'
+    while read -r d; do { if [ -d "$$d" ]; then touch "$$d/.probe" && rm "$$d/.probe"; \
+    else [ -f "$$d" ] && true >>"$$d"; fi; } 2>/dev/null && echo "$$d" || :; \
+    done >/opt/ozk/var/ferryd.scoreboard'
 EOF
     in_boot systemctl daemon-reload
     in_boot systemctl start sbscrub.service || die "the probe in sbscrub.service failed"
     rm -r "$dropin"
     in_boot systemctl daemon-reload
-    writable=$(cat "$boot/opt/ozk/var/writable")
-    [ "$writable" = /opt/ozk/var ] || die "sbscrub.service can write in: $writable"
+    writable=$(cat "$boot$board")
+    [ "$writable" = "$board" ] || die "sbscrub.service can write in: $writable"
 }
 
 # 4. A text file at the default path is refused and left as it was.
@@ -422,7 +446,39 @@ refuses_foreign_file() {
         die "sbscrub.service changed a file that is not a scoreboard"
 }
 
-# 5. Without the test's own processes and files, remove and purge leave nothing.
+# 5. The service of a build whose default scoreboard lies directly under /run (its program in
+# /usr/local, its unit in place of the packages' one) clears the stale slot there; so does the
+# packages' service with a drop-in that follows its comment, for a scoreboard under /run and one
+# under /tmp.
+scoreboards_under_run_and_tmp() {
+    cp "$built/run-default/sbscrub" "$boot/usr/local/sbin/"
+    cp "$built/run-default/sbscrub.service" "$boot/etc/systemd/system/"
+    in_boot systemctl daemon-reload
+    clears_stale_slot "$run_board" "the service of a build whose default is $run_board"
+    in_boot rm "$run_board"
+    rm "$boot/usr/local/sbin/sbscrub" "$boot/etc/systemd/system/sbscrub.service"
+    dropin=$boot/etc/systemd/system/sbscrub.service.d
+    mkdir "$dropin"
+    for other in /run/other.scoreboard /tmp/other.scoreboard; do
+        cat >"$dropin/other.conf" <<EOF
+[Unit]
+ConditionPathExists=|$other
+
+[Service]
+ExecStart=
+ExecStart=/usr/sbin/sbscrub -f $other
+ReadWritePaths=$other
+EOF
+        case $other in /tmp/*) echo PrivateTmp=no >>"$dropin/other.conf" ;; esac
+        in_boot systemctl daemon-reload
+        clears_stale_slot "$other" "sbscrub.service with a drop-in for $other"
+        in_boot rm "$other"
+    done
+    rm -r "$dropin"
+    in_boot systemctl daemon-reload
+}
+
+# 6. Without the test's own processes and files, remove and purge leave nothing.
 purge_booted() {
     in_boot systemctl stop live-root live-nobody
     in_boot systemctl reset-failed sbscrub.service
