@@ -459,7 +459,9 @@ scoreboards_under_run_and_tmp() {
     rm "$boot/usr/local/sbin/sbscrub" "$boot/etc/systemd/system/sbscrub.service"
     dropin=$boot/etc/systemd/system/sbscrub.service.d
     mkdir "$dropin"
-    for other in /run/other.scoreboard /tmp/other.scoreboard; do
+    # sbscrub ignores a -f path in a directory that others may write, such as /tmp itself.
+    in_boot mkdir -m 755 /tmp/ferryd
+    for other in /run/other.scoreboard /tmp/ferryd/other.scoreboard; do
         cat >"$dropin/other.conf" <<EOF
 [Unit]
 ConditionPathExists=|$other
@@ -474,6 +476,7 @@ EOF
         clears_stale_slot "$other" "sbscrub.service with a drop-in for $other"
         in_boot rm "$other"
     done
+    in_boot rmdir /tmp/ferryd
     rm -r "$dropin"
     in_boot systemctl daemon-reload
 }
