@@ -319,8 +319,8 @@ packages_booted() {
     scoreboards_under_run_and_tmp
     purge_booted
     stop_container
-    end "timer scheduled, stale slot cleared, nothing else writable, foreign file refused," \
-        "scoreboards under /run and /tmp cleared, purged"
+    end "timer scheduled, stale slots cleared (also under /run, /tmp), nothing else writable, \
+foreign file refused, purged"
 }
 
 # Unpacks the booted copy with the packages in /root and systemd added, boots it in the
