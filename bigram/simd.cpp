@@ -196,14 +196,6 @@ listed list_pairs_sse2(char *out, const char *line, size_t end, const char *prev
 
 } // namespace
 
-vector_unit best_vector_unit()
-{
-    __builtin_cpu_init();
-    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-                      __builtin_cpu_supports("bmi2");
-    return avx2 ? vector_unit::avx2 : vector_unit::sse2;
-}
-
 size_t common_prefix_vector(const char *a, const char *b, size_t n, vector_unit unit)
 {
     return unit == vector_unit::avx2 ? common_prefix_avx2(a, b, n) : common_prefix_sse2(a, b, n);
@@ -219,11 +211,6 @@ listed list_pairs_vector(char *out, const char *line, size_t end, const char *pr
 #else
 
 // No vector unit is ever chosen; these do the same the plain way.
-
-vector_unit best_vector_unit()
-{
-    return vector_unit::none;
-}
 
 size_t common_prefix_vector(const char *a, const char *b, size_t n, vector_unit)
 {

@@ -1,18 +1,20 @@
-// The listing's vector instructions: which of them this machine has, found once at start-up, and
-// the loops written with them. simd.cpp is the one file with vector code.
+// The listing's loops written with vector instructions; which of them this machine has is found
+// once at start-up, as for the line reader. simd.cpp is the listing's one file with vector code.
 #pragma once
 
 #include <cstddef>
+
+#include "vector_unit.h"
 
 namespace bigram
 {
 
 // The vector instructions the listing can use, from none to the widest.
-enum class vector_unit { none, sse2, avx2 };
+using support::internal::vector_unit;
 
 // The widest unit of this machine that the build can use: none on other processors and in a
 // portable build.
-vector_unit best_vector_unit();
+using support::internal::best_vector_unit;
 
 // common_prefix with unit, which is not none.
 size_t common_prefix_vector(const char *a, const char *b, size_t n, vector_unit unit);
