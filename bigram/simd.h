@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
 
 #include "vector_unit.h"
 
@@ -32,5 +33,10 @@ struct listed {
 // prev[n - 1]; writes at most 2 × end + 32 bytes at out. unit is not none.
 listed list_pairs_vector(char *out, const char *line, size_t end, const char *prev, size_t n,
                          vector_unit unit);
+
+struct line_buffers;
+
+// list_lines with the avx2 unit, which the machine must have.
+int list_lines_avx2(FILE *in, FILE *out, line_buffers *buffers);
 
 } // namespace bigram
