@@ -1,5 +1,6 @@
 #include "record_copy.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -28,6 +29,17 @@ size_t copy_record_plain(char *dst, const char *src, size_t size, int delimiter)
 
 #ifdef SUPPORT_X86_VECTORS
 
+// The bytes that the vector loops search before they leave a long record to the C library's
+// search and copy, which go faster on it than a step that stores as it goes.
+constexpr size_t long_record = 256;
+
+// copy_record_plain from byte p on, the bytes before it copied and searched already.
+size_t copy_record_from(char *dst, const char *src, size_t size, int delimiter, size_t p)
+{
+    const size_t count = copy_record_plain(dst + p, src + p, size - p, delimiter);
+    return count ? p + count : 0;
+}
+
 // Copies the 16 bytes at src to dst and returns one bit for each of them that equals wanted's.
 unsigned copy_16(char *dst, const char *src, __m128i wanted)
 {
@@ -45,7 +57,8 @@ unsigned copy_16(char *dst, const char *src, __m128i wanted)
 }
 
 // Sixteen bytes a step, each stored before its search is looked at; the last step overlaps the
-// one before and its bytes before p are left out of the search. Fewer than 16 the plain way.
+// one before and its bytes before p are left out of the search. Fewer than 16 the plain way, and
+// what is left after long_record too.
 size_t copy_record_sse2(char *dst, const char *src, size_t size, int delimiter)
 {
     if (size < 16) [[unlikely]]
@@ -53,10 +66,12 @@ size_t copy_record_sse2(char *dst, const char *src, size_t size, int delimiter)
     const __m128i wanted = _mm_set1_epi8(static_cast<char>(delimiter));
     const size_t last = size - 16;
     size_t p = 0;
-    for (; p < last; p += 16) {
+    for (const size_t stop = std::min(last, long_record); p < stop; p += 16) {
         if (const unsigned hit = copy_16(dst + p, src + p, wanted))
             return p + static_cast<size_t>(std::countr_zero(hit)) + 1;
     }
+    if (p < last) [[unlikely]]
+        return copy_record_from(dst, src, size, delimiter, p);
     const unsigned hit = copy_16(dst + last, src + last, wanted) >> (p - last);
     return hit ? p + static_cast<size_t>(std::countr_zero(hit)) + 1 : 0;
 }
@@ -69,10 +84,12 @@ size_t copy_record_sse2(char *dst, const char *src, size_t size, int delimiter)
     const __m256i wanted = _mm256_set1_epi8(static_cast<char>(delimiter));
     const size_t last = size - 32;
     size_t p = 0;
-    for (; p < last; p += 32) {
+    for (const size_t stop = std::min(last, long_record); p < stop; p += 32) {
         if (const unsigned hit = copy_32(dst + p, src + p, wanted))
             return p + static_cast<size_t>(std::countr_zero(hit)) + 1;
     }
+    if (p < last) [[unlikely]]
+        return copy_record_from(dst, src, size, delimiter, p);
     const unsigned hit = copy_32(dst + last, src + last, wanted) >> (p - last);
     return hit ? p + static_cast<size_t>(std::countr_zero(hit)) + 1 : 0;
 }
