@@ -36,7 +36,14 @@ echo
 # The generated list, and the real one: this machine's own file names, sorted, repeated.
 "$build/bench/gen_paths" "$size_mb" 1 "$tmp/generated"
 find / -xdev 2> /dev/null | LC_ALL=C sort > "$tmp/names" || true
-copies=$(( (size_mb << 20) / $(bytes "$tmp/names") + 1 ))
+# A root with next to nothing on it (a bare container) would make a list of a few repeated lines;
+# the names of the tree and its builds, which the benchmark has just filled, are added then.
+if [ "$(bytes "$tmp/names")" -lt 1048576 ]; then
+    echo "find / -xdev gave only $(wc -l < "$tmp/names") names; the tree's are added"
+    { cat "$tmp/names"; find "$top" 2> /dev/null; } | LC_ALL=C sort > "$tmp/more"
+    mv "$tmp/more" "$tmp/names"
+fi
+copies=$(( (size_mb << 20) / ($(bytes "$tmp/names") + 1) + 1 ))
 for ((i = 0; i < copies; i++)); do cat "$tmp/names"; done > "$tmp/real"
 echo "real list: $(wc -l < "$tmp/names") file names of this machine, repeated $copies times"
 rm -f "$tmp/names"
@@ -81,7 +88,9 @@ for list in generated real; do
     full=$(instructions "$build/bigram/bigramlist" "$tmp/head")
     result[$list.ipb]=$(awk -v f="$full" -v e="$empty" -v n="$(bytes "$tmp/head")" \
         'BEGIN { printf "%.2f", (f - e) / n }')
-    echo "callgrind: $full instructions on the first $(bytes "$tmp/head") bytes, $empty for no input"
+    per_line=$(awk -v f="$full" -v e="$empty" -v n="$(wc -l < "$tmp/head")" \
+        'BEGIN { printf "%.1f", (f - e) / n }')
+    echo "callgrind: $full instructions on the first $(bytes "$tmp/head") bytes, $empty for no input: ${result[$list.ipb]} a byte, $per_line a line"
 
     read -r big_reads big_writes <<< "$(syscalls "$build/bigram/bigramlist" "$in")"
     read -r cat_reads cat_writes <<< "$(syscalls "$(command -v cat)" "$in")"
@@ -193,12 +202,12 @@ growth=$(awk -v a="${scrub_time[1000000]}" -v b="${scrub_time[100000]}" 'BEGIN {
 echo
 
 echo "== targets"
-for case in "generated 2.80" "real 3.40"; do
+for case in "generated 2.50" "real 2.80"; do
     read -r list limit <<< "$case"
     r=${result[$list.cat]}
     echo "bigramlist/cat <= $limit (aim 2.20), $list list: $r $(verdict "$r" "$limit")"
 done
-for case in "generated 1.70 1.40" "real 2.10 1.60"; do
+for case in "generated 1.45 1.40" "real 1.70 1.60"; do
     read -r list limit aim <<< "$case"
     r=${result[$list.ipb]}
     echo "instructions per input byte <= $limit (aim $aim), $list list: $r $(verdict "$r" "$limit")"

@@ -2,16 +2,12 @@
 // after the prefix it shares with the line before it, one pair per output line.
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <utility>
 
 #include "diagnostics.h"
-#include "line_reader.h"
-#include "pairs.h"
+#include "lines.h"
 #include "stream_closing.h"
 
 namespace
@@ -33,17 +29,6 @@ void buffer_fully(FILE *stream, char *buffer)
 {
     if (!isatty(fileno(stream)))
         setvbuf(stream, buffer, _IOFBF, stream_buffer_size);
-}
-
-// Lists the pairs of the last line, which has no newline, all of its count bytes, and returns
-// the errno of the failed read that cut it short, or 0 when the input simply ended there. Not
-// inlined, so that it costs the loop's common path no registers.
-[[gnu::noinline]] int list_last_line(FILE *out, const char *line, size_t count, const char *prev,
-                                     size_t prev_len, bigram::vector_unit unit)
-{
-    const int failure = ferror(stdin) ? errno : 0;
-    bigram::list_pairs_plain(out, line, count, prev, prev_len, unit);
-    return failure;
 }
 
 // Tells why the reading stopped, after read_failure (an errno, or 0): at the end of the input,
@@ -68,33 +53,15 @@ int main(int, char **argv)
     atexit(support::close_stdout);
     buffer_fully(stdin, input_buffer);
     buffer_fully(stdout, output_buffer);
-    size_t line_size = initial_line_size, prev_size = initial_line_size;
-    auto *line = static_cast<char *>(support::xmalloc(line_size));
-    auto *prev = static_cast<char *>(support::xmalloc(prev_size));
-    prev[0] = '\0';
-    size_t prev_len = 0;
-    const bigram::vector_unit unit = bigram::best_vector_unit();
-
-    ssize_t count;
-    int read_failure = 0; // errno of a failed read, which ends the input
-    // Read once: stdin and stdout are globals, which any call could change for all the compiler
-    // knows.
-    FILE *const in = stdin, *const out = stdout;
-    while ((count = support::rpl_getline(&line, &line_size, in)) > 0) {
-        const size_t end = static_cast<size_t>(count) - 1;
-        if (line[end] != '\n') [[unlikely]] {
-            // At the end of the input there is nothing more; after a failed read stdio would
-            // read on.
-            read_failure = list_last_line(out, line, end + 1, prev, prev_len, unit);
-            break;
-        }
-        line[end] = '\0'; // the newline becomes the NUL that ends the line
-        prev_len = bigram::list_pairs(out, line, end, prev, prev_len, unit);
-        std::swap(line, prev);
-        std::swap(line_size, prev_size);
-    }
+    // The current-line buffer first, then the previous one, which holds the empty string.
+    bigram::line_buffers buffers{nullptr, initial_line_size, nullptr, initial_line_size};
+    buffers.line = static_cast<char *>(support::xmalloc(buffers.line_size));
+    buffers.prev = static_cast<char *>(support::xmalloc(buffers.prev_size));
+    buffers.prev[0] = '\0';
+    const int read_failure =
+        bigram::list_lines(stdin, stdout, &buffers, bigram::best_vector_unit());
     end_of_input(read_failure);
-    free(line);
-    free(prev);
+    free(buffers.line);
+    free(buffers.prev);
     return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "lines_loop.h"
 #include "pairs.h"
 #include "prefix.h"
 
@@ -196,14 +197,6 @@ listed list_pairs_sse2(char *out, const char *line, size_t end, const char *prev
 
 } // namespace
 
-vector_unit best_vector_unit()
-{
-    __builtin_cpu_init();
-    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("bmi") &&
-                      __builtin_cpu_supports("bmi2");
-    return avx2 ? vector_unit::avx2 : vector_unit::sse2;
-}
-
 size_t common_prefix_vector(const char *a, const char *b, size_t n, vector_unit unit)
 {
     return unit == vector_unit::avx2 ? common_prefix_avx2(a, b, n) : common_prefix_sse2(a, b, n);
@@ -216,14 +209,16 @@ listed list_pairs_vector(char *out, const char *line, size_t end, const char *pr
                                      : list_pairs_sse2(out, line, end, prev, n);
 }
 
+// The whole loop compiled for the unit: the pairs are listed and the reader's records copied
+// with no call between them.
+[[AVX2_CODE, gnu::flatten]] int list_lines_avx2(FILE *in, FILE *out, line_buffers *buffers)
+{
+    return list_lines_with(in, out, buffers, vector_unit::avx2);
+}
+
 #else
 
 // No vector unit is ever chosen; these do the same the plain way.
-
-vector_unit best_vector_unit()
-{
-    return vector_unit::none;
-}
 
 size_t common_prefix_vector(const char *a, const char *b, size_t n, vector_unit)
 {
@@ -237,6 +232,11 @@ listed list_pairs_vector(char *out, const char *line, size_t, const char *prev, 
     const size_t len = p + strlen(line + p);
     store_pairs(out, line + p, (len - p) / 2);
     return {len, out + 3 * ((len - p) / 2)};
+}
+
+int list_lines_avx2(FILE *in, FILE *out, line_buffers *buffers)
+{
+    return list_lines_with(in, out, buffers, vector_unit::none);
 }
 
 #endif

@@ -1,18 +1,21 @@
-// The listing's vector instructions: which of them this machine has, found once at start-up, and
-// the loops written with them. simd.cpp is the one file with vector code.
+// The listing's loops written with vector instructions; which of them this machine has is found
+// once at start-up, as for the line reader. simd.cpp is the listing's one file with vector code.
 #pragma once
 
 #include <cstddef>
+#include <cstdio>
+
+#include "vector_unit.h"
 
 namespace bigram
 {
 
 // The vector instructions the listing can use, from none to the widest.
-enum class vector_unit { none, sse2, avx2 };
+using support::internal::vector_unit;
 
 // The widest unit of this machine that the build can use: none on other processors and in a
 // portable build.
-vector_unit best_vector_unit();
+using support::internal::best_vector_unit;
 
 // common_prefix with unit, which is not none.
 size_t common_prefix_vector(const char *a, const char *b, size_t n, vector_unit unit);
@@ -30,5 +33,10 @@ struct listed {
 // prev[n - 1]; writes at most 2 × end + 32 bytes at out. unit is not none.
 listed list_pairs_vector(char *out, const char *line, size_t end, const char *prev, size_t n,
                          vector_unit unit);
+
+struct line_buffers;
+
+// list_lines with the avx2 unit, which the machine must have.
+int list_lines_avx2(FILE *in, FILE *out, line_buffers *buffers);
 
 } // namespace bigram

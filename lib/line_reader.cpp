@@ -8,6 +8,7 @@
 #include <string_view>
 
 #include "platform.h"
+#include "record_copy.h"
 
 namespace support
 {
@@ -112,34 +113,26 @@ const char *find_delimiter(std::string_view in, int delimiter)
     return count ? static_cast<ssize_t>(count) : -1;
 }
 
-// The bytes that read_buffered copies before it knows where the record ends.
-constexpr size_t window = 128;
+// The unit that copies and searches the buffered bytes, the machine's widest unless a test chose
+// another.
+vector_unit reader_unit = best_vector_unit();
 
 // The record from the stream's position on, with a block in place and the stream the caller's
 // alone. The common case, a record that is wholly buffered and fits the block with its NUL,
-// takes one search; the search goes no further than such a record can, so that a hit needs no
-// other test. Otherwise the general path searches on from there.
-//
-// When both the block and the buffered bytes hold a window, the window is copied before the
-// search: most records are no longer, and a copy that does not wait for the search is done by
-// the time the caller reads the record. A longer record is copied again, whole. The block then
-// holds, after the record's NUL, the buffered bytes that follow it up to the window's end.
+// takes one pass that copies the bytes while searching them; the pass goes no further than such
+// a record can, so that a hit needs no other test. Otherwise the general path searches on from
+// there. The block may hold, after the record's NUL, buffered bytes that follow it.
 inline ssize_t read_buffered(char **lineptr, size_t *n, int delimiter, FILE *stream, size_t cap)
 {
     const std::string_view in = buffered_input(stream);
-    const std::string_view fits(in.data(), std::min(in.size(), *n - 1));
-    const bool ahead = fits.size() >= window;
-    if (ahead) [[likely]]
-        memcpy(*lineptr, in.data(), window);
-    const char *hit = find_delimiter(fits, delimiter);
-    if (!hit) [[unlikely]]
-        return read_general(lineptr, n, delimiter, stream, cap, fits.size());
-    const size_t count = static_cast<size_t>(hit - in.data()) + 1;
+    const size_t fits = std::min(in.size(), *n - 1);
+    const size_t count = delimiter >= 0 && delimiter <= 255
+                             ? copy_record(*lineptr, in.data(), fits, delimiter, reader_unit)
+                             : 0;
+    if (count == 0) [[unlikely]]
+        return read_general(lineptr, n, delimiter, stream, cap, fits);
     (*lineptr)[count] = '\0';
     consume_input(stream, count);
-    // This copy comes last, so that little has to outlast it.
-    if (!ahead || count > window) [[unlikely]]
-        memcpy(*lineptr, in.data(), count);
     return static_cast<ssize_t>(count);
 }
 
@@ -169,6 +162,11 @@ ssize_t read_record(char **lineptr, size_t *n, int delimiter, FILE *stream, size
     if (single_threaded() && *lineptr && *n != 0) [[likely]]
         return read_buffered(lineptr, n, delimiter, stream, cap);
     return read_locked(lineptr, n, delimiter, stream, cap);
+}
+
+void set_reader_unit(vector_unit unit)
+{
+    reader_unit = unit;
 }
 
 } // namespace internal

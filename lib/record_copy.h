@@ -1,0 +1,18 @@
+// The reader's common case: copying the buffered bytes of a record while searching them for its
+// delimiter, built for each vector unit.
+#pragma once
+
+#include <cstddef>
+
+#include "vector_unit.h"
+
+namespace support::internal
+{
+
+// Copies the bytes at src to dst up to and including the first delimiter (0 to 255) among the
+// first size, with the instructions of unit, which the machine must have, and returns their
+// number; returns 0 when none of them is the delimiter. May store any of the first size bytes at
+// dst, and reads and writes none past them.
+size_t copy_record(char *dst, const char *src, size_t size, int delimiter, vector_unit unit);
+
+} // namespace support::internal
