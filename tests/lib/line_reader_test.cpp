@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "alloc_control.h"
+#include "record_reader.h"
 
 namespace
 {
@@ -169,35 +170,42 @@ TEST(LineReader, GrowsToTwiceThePreviousSizePlusOne)
         EXPECT_EQ(size_after(c.start, c.length, true), c.size) << c.start << " " << c.length;
 }
 
-TEST(LineReader, ResultsDoNotDependOnTheStreamsBuffering)
+TEST(LineReader, ResultsDoNotDependOnTheStreamsBufferingOrTheVectorUnit)
 {
-    // Records that straddle buffer refills, a pushed-back byte, and growth within a run.
+    // Records that straddle buffer refills, a pushed-back byte, and growth within a run; records
+    // at the edges of the copy's 16- and 32-byte steps and of the length it leaves to the C
+    // library.
     std::string input;
-    for (size_t len : {0, 1, 5, 6, 7, 8, 119, 120, 121, 126, 127, 128, 500, 3000})
+    for (size_t len : {0,  1,   5,   6,   7,   8,   15,  16,  17,  31,  32,  33,  63,  64,
+                       65, 118, 119, 120, 121, 126, 127, 128, 255, 256, 257, 289, 500, 3000})
         input += std::string(len, static_cast<char>('a' + len % 26)) + "\n";
     input += "tail";
     const Mode modes[] = {
         {"unbuffered", _IONBF, 0}, {"7-byte buffer", _IOFBF, 7}, {"default", -1, 0}};
     std::vector<std::pair<ssize_t, size_t>> reference;
-    for (const auto &m : modes) {
-        MemStream in(input);
-        char vbuf[7];
-        if (m.mode >= 0)
-            setvbuf(in.f, m.size ? vbuf : nullptr, m.mode, m.size);
-        ungetc(fgetc(in.f), in.f);
-        Buffer b;
-        std::vector<std::pair<ssize_t, size_t>> seen;
-        std::string joined;
-        ssize_t count;
-        while ((count = support::rpl_getline(&b.p, &b.n, in.f)) > 0) {
-            seen.emplace_back(count, b.n);
-            joined.append(b.p, static_cast<size_t>(count));
+    const auto best = support::internal::best_vector_unit();
+    for (int u = 0; u <= static_cast<int>(best); ++u)
+        for (const auto &m : modes) {
+            support::internal::set_reader_unit(static_cast<support::internal::vector_unit>(u));
+            MemStream in(input);
+            char vbuf[7];
+            if (m.mode >= 0)
+                setvbuf(in.f, m.size ? vbuf : nullptr, m.mode, m.size);
+            ungetc(fgetc(in.f), in.f);
+            Buffer b;
+            std::vector<std::pair<ssize_t, size_t>> seen;
+            std::string joined;
+            ssize_t count;
+            while ((count = support::rpl_getline(&b.p, &b.n, in.f)) > 0) {
+                seen.emplace_back(count, b.n);
+                joined.append(b.p, static_cast<size_t>(count));
+            }
+            EXPECT_EQ(joined, input) << m.what << ", unit " << u;
+            if (reference.empty())
+                reference = seen;
+            EXPECT_EQ(seen, reference) << m.what << ", unit " << u;
         }
-        EXPECT_EQ(joined, input) << m.what;
-        if (reference.empty())
-            reference = seen;
-        EXPECT_EQ(seen, reference) << m.what;
-    }
+    support::internal::set_reader_unit(best);
 }
 
 TEST(LineReader, ThreadsSharingAStreamEachGetWholeRecords)
