@@ -131,7 +131,6 @@ inline ssize_t read_buffered(char **lineptr, size_t *n, int delimiter, FILE *str
                              : 0;
     if (count == 0) [[unlikely]]
         return read_general(lineptr, n, delimiter, stream, cap, fits);
-    (*lineptr)[count] = '\0';
     consume_input(stream, count);
     return static_cast<ssize_t>(count);
 }

@@ -10,9 +10,9 @@ namespace support::internal
 {
 
 // Copies the bytes at src to dst up to and including the first delimiter (0 to 255) among the
-// first size, with the instructions of unit, which the machine must have, and returns their
-// number; returns 0 when none of them is the delimiter. May store any of the first size bytes at
-// dst, and reads and writes none past them.
+// first size, with the instructions of unit, which the machine must have, stores a NUL after
+// them, and returns their number; returns 0 when none of them is the delimiter. dst holds size + 1
+// bytes. May store any of them, and reads no byte of src past the first size.
 size_t copy_record(char *dst, const char *src, size_t size, int delimiter, vector_unit unit);
 
 } // namespace support::internal

@@ -173,11 +173,11 @@ TEST(LineReader, GrowsToTwiceThePreviousSizePlusOne)
 TEST(LineReader, ResultsDoNotDependOnTheStreamsBufferingOrTheVectorUnit)
 {
     // Records that straddle buffer refills, a pushed-back byte, and growth within a run; records
-    // at the edges of the copy's 16- and 32-byte steps and of the length it leaves to the C
-    // library.
+    // at the edges of the copy's 16- and 32-byte steps, of the parts of its first 128-byte window
+    // (where the NUL after the record goes) and of the length it leaves to the C library.
     std::string input;
-    for (size_t len : {0,  1,   5,   6,   7,   8,   15,  16,  17,  31,  32,  33,  63,  64,
-                       65, 118, 119, 120, 121, 126, 127, 128, 255, 256, 257, 289, 500, 3000})
+    for (size_t len : {0,  1,  5,   6,   7,   8,   15,  16,  17,  31,  32,  33,  63,  64,  65,
+                       95, 96, 118, 119, 120, 121, 126, 127, 128, 255, 256, 257, 289, 500, 3000})
         input += std::string(len, static_cast<char>('a' + len % 26)) + "\n";
     input += "tail";
     const Mode modes[] = {
@@ -199,6 +199,7 @@ TEST(LineReader, ResultsDoNotDependOnTheStreamsBufferingOrTheVectorUnit)
             while ((count = support::rpl_getline(&b.p, &b.n, in.f)) > 0) {
                 seen.emplace_back(count, b.n);
                 joined.append(b.p, static_cast<size_t>(count));
+                ASSERT_EQ(b.p[count], '\0') << m.what << ", unit " << u << ", count " << count;
             }
             EXPECT_EQ(joined, input) << m.what << ", unit " << u;
             if (reference.empty())
