@@ -2,6 +2,7 @@
 // instructions and takes the pair listing and the reader's common case into its own loop.
 #pragma once
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <utility>
@@ -36,8 +37,10 @@ namespace bigram
             read_failure = list_last_line(in, out, line, end + 1, prev, prev_len, unit);
             break;
         }
-        line[end] = '\0'; // the newline becomes the NUL that ends the line
-        prev_len = list_pairs(out, line, end, prev, prev_len, unit);
+        // The line ends before its newline, which stays: a byte stored over it would make the
+        // vector loads that read the line next wait for that store. Both blocks may be read to
+        // the end of the smaller.
+        prev_len = list_pairs(out, line, end, prev, prev_len, std::min(line_size, prev_size), unit);
         std::swap(line, prev);
         std::swap(line_size, prev_size);
     }

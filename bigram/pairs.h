@@ -38,30 +38,31 @@ inline void store_pairs(char *out, const char *s, size_t pairs)
 // single-byte write, which flushes, when none does.
 void put_pairs(FILE *out, const char *s, size_t pairs);
 
-// Writes to out the byte pairs of line after the prefix it shares with prev, up to the line's
-// first NUL, each followed by a newline, with the single-byte write when out's buffer has no room
-// for them, and returns the index of that NUL. line[end] is a NUL; prev holds no NUL before
-// prev_len. The caller is out's only user (its lock is not taken).
+// Writes to out the byte pairs of line after the prefix it shares with prev, each followed by a
+// newline, with the single-byte write when out's buffer has no room for them, and returns the
+// line's length. The line is its first end bytes, cut at the first NUL among them; prev holds no
+// NUL before prev_len. The caller is out's only user (its lock is not taken).
 inline size_t list_pairs_plain(FILE *out, const char *line, size_t end, const char *prev,
                                size_t prev_len, vector_unit unit)
 {
     // The previous line has no NUL before prev_len, so the comparison stops at the line's first.
     const size_t p = common_prefix(line, prev, std::min(end, prev_len), unit);
-    const size_t len = p + strlen(line + p);
+    const size_t len = p + strnlen(line + p, end - p);
     put_pairs(out, line + p, (len - p) / 2);
     return len;
 }
 
 // list_pairs_plain, with a line of 15 bytes or more going to the vector unit when the room left
 // in out's buffer takes 2 × end + 32 bytes: every pair the line can have, and the overhang of
-// the last vector store.
+// the last vector store. The first readable bytes at line and at prev (at least end + 1) may be
+// read, past the line's NUL and prev_len too.
 inline size_t list_pairs(FILE *out, const char *line, size_t end, const char *prev, size_t prev_len,
-                         vector_unit unit)
+                         size_t readable, vector_unit unit)
 {
     if (unit != vector_unit::none && end >= 15 &&
         support::internal::output_room_holds(out, 2 * end + 32)) [[likely]] {
         const listed done = list_pairs_vector(support::internal::output_position(out), line, end,
-                                              prev, std::min(end, prev_len), unit);
+                                              prev, smaller(end, prev_len), readable, unit);
         support::internal::commit_output_to(out, done.out);
         return done.len;
     }

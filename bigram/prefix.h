@@ -11,6 +11,12 @@
 namespace bigram
 {
 
+// The smaller of a and b, chosen without a branch: which it is depends on the data.
+inline size_t smaller(size_t a, size_t b)
+{
+    return b ^ ((a ^ b) & -static_cast<size_t>(a < b));
+}
+
 // common_prefix without vector instructions: whole words first, then single bytes. Inline, so
 // that the vector loops, which take it for short lines, call nothing.
 inline size_t common_prefix_words(const char *a, const char *b, size_t n)

@@ -1,5 +1,6 @@
 #include "simd.h"
 
+#include <array>
 #include <bit>
 #include <cstdint>
 #include <cstring>
@@ -55,7 +56,7 @@ unsigned nul_bytes(__m128i v)
     return static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, _mm_setzero_si128())));
 }
 
-// Index of the lowest bit set in a mask that has one.
+// Index of the lowest bit set in a mask, or its width when it has none.
 template <typename Mask> size_t first_bit(Mask mask)
 {
     return static_cast<unsigned>(std::countr_zero(mask));
@@ -113,13 +114,17 @@ size_t common_prefix_sse2(const char *a, const char *b, size_t n)
     return last + first_difference_64(a + last, b + last);
 }
 
+// The bit of line[end] in the NUL mask of the last 16-byte step, which ends there: the line ends
+// at that byte when no NUL comes before it.
+constexpr unsigned end_bit = 1u << 15;
+
 // Sixteen bytes a step searched for the NUL, their pairs stored one by one. The last step
 // searches the 16 bytes that end with line[end], without those before q.
 listed store_pairs_sse2(char *out, const char *line, size_t p, size_t end)
 {
     const size_t last = end - 15;
     size_t q = p;
-    for (; q <= last; q += 16, out += 24) {
+    for (; q < last; q += 16, out += 24) {
         if (const unsigned nul = nul_bytes(load_16(line + q))) {
             const size_t k = first_bit(nul);
             store_pairs(out, line + q, k / 2);
@@ -127,14 +132,18 @@ listed store_pairs_sse2(char *out, const char *line, size_t p, size_t end)
         }
         store_pairs(out, line + q, 8);
     }
-    const size_t k = first_bit(nul_bytes(load_16(line + last)) >> (q - last));
+    const size_t k = first_bit((nul_bytes(load_16(line + last)) | end_bit) >> (q - last));
     store_pairs(out, line + q, k / 2);
     return {q + k, out + 3 * (k / 2)};
 }
 
-// The bytes that the pairs of the first k bytes take, for k from 0 to 16: 3 for each whole pair.
-constexpr unsigned char pair_bytes[17] = {0,  0,  3,  3,  6,  6,  9,  9, 12,
-                                          12, 15, 15, 18, 18, 21, 21, 24};
+// The bytes that the pairs of the first k bytes take, for k from 0 to 32: 3 for each whole pair.
+constexpr auto pair_bytes = [] {
+    std::array<unsigned char, 33> bytes{};
+    for (size_t k = 0; k < bytes.size(); ++k)
+        bytes[k] = static_cast<unsigned char>(3 * (k / 2));
+    return bytes;
+}();
 
 // Indices that pick bytes s to 15 of a vector, then zeros, when loaded from slide + s.
 alignas(32) constexpr signed char slide[32] = {0,  1,  2,  3,  4,  5,  6,  7,  8,  9,  10,
@@ -165,8 +174,8 @@ alignas(32) constexpr signed char slide[32] = {0,  1,  2,  3,  4,  5,  6,  7,  8
 {
     const char *q = line + p, *const last = line + end - 15;
     // Most lines differ from the one before in their last 16 bytes and go straight to the tail.
-    if (q <= last) [[unlikely]] {
-        for (; q <= last; q += 16, out += 24) {
+    if (q < last) [[unlikely]] {
+        for (; q < last; q += 16, out += 24) {
             const __m128i v = load_16(q);
             store_pairs_16(out, v);
             if (const unsigned nul = nul_bytes(v)) {
@@ -178,8 +187,40 @@ alignas(32) constexpr signed char slide[32] = {0,  1,  2,  3,  4,  5,  6,  7,  8
     const __m128i tail = load_16(last);
     const size_t skip = static_cast<size_t>(q - last);
     store_pairs_16(out, _mm_shuffle_epi8(tail, load_16(slide + skip)));
-    const size_t k = first_bit(nul_bytes(tail) >> skip);
+    const size_t k = first_bit((nul_bytes(tail) | end_bit) >> skip);
     return {static_cast<size_t>(q - line) + k, out + pair_bytes[k]};
+}
+
+// The bytes of both lines that the avx2 listing compares in one step, when the blocks hold as
+// many: most names in a list part from the one before within them, and a loop that ends where
+// two lines part costs them a mispredicted branch.
+constexpr size_t prefix_window = 128;
+
+// The bytes after the prefix that it searches for the NUL and stores the pairs of in the same
+// way: most names differ from the one before in fewer.
+constexpr size_t suffix_window = 32;
+
+// The index of the first of the prefix_window bytes at a and b that differ, or prefix_window
+// when none does.
+[[AVX2_CODE]] size_t first_difference_window(const char *a, const char *b)
+{
+    return support::internal::first_bit_128(
+        differing_bytes_32(a, b) | uint64_t{differing_bytes_32(a + 32, b + 32)} << 32,
+        differing_bytes_32(a + 64, b + 64) | uint64_t{differing_bytes_32(a + 96, b + 96)} << 32);
+}
+
+// Stores the pairs of the suffix_window bytes at line + p, which may all be read, at out, and
+// returns what list_pairs_vector does when a NUL is among them; otherwise goes on after them.
+[[AVX2_CODE]] listed store_pairs_window(char *out, const char *line, size_t p, size_t end)
+{
+    const unsigned nul = static_cast<unsigned>(
+        _mm256_movemask_epi8(_mm256_cmpeq_epi8(load_32(line + p), _mm256_setzero_si256())));
+    store_pairs_16(out, load_16(line + p));
+    store_pairs_16(out + 24, load_16(line + p + 16));
+    const size_t len = smaller(p + first_bit(nul), end);
+    if (len >= p + suffix_window) [[unlikely]]
+        return store_pairs_avx2(out + 48, line, p + suffix_window, end);
+    return {len, out + pair_bytes[len - p]};
 }
 
 // The prefix, then the pairs after it.
@@ -188,11 +229,20 @@ listed list_pairs_sse2(char *out, const char *line, size_t end, const char *prev
     return store_pairs_sse2(out, line, common_prefix_sse2(line, prev, n), end);
 }
 
-// Both loops inlined: one call a line, and no call inside, so no registers to save.
+// Both loops inlined: one call a line, and no call inside, so no registers to save. With
+// readable bytes of both lines at hand, both windows; the bytes read past the lines change
+// nothing, as the prefix is cut at n and the pairs at the line's end.
 [[AVX2_CODE, gnu::flatten]] listed list_pairs_avx2(char *out, const char *line, size_t end,
-                                                   const char *prev, size_t n)
+                                                   const char *prev, size_t n, size_t readable)
 {
-    return store_pairs_avx2(out, line, common_prefix_avx2(line, prev, n), end);
+    if (readable < prefix_window + suffix_window) [[unlikely]]
+        return store_pairs_avx2(out, line, common_prefix_avx2(line, prev, n), end);
+    size_t p = smaller(first_difference_window(line, prev), n);
+    if (p == prefix_window) [[unlikely]]
+        p += common_prefix_avx2(line + p, prev + p, n - p);
+    if (p + suffix_window > readable) [[unlikely]]
+        return store_pairs_avx2(out, line, p, end);
+    return store_pairs_window(out, line, p, end);
 }
 
 } // namespace
@@ -203,9 +253,9 @@ size_t common_prefix_vector(const char *a, const char *b, size_t n, vector_unit 
 }
 
 listed list_pairs_vector(char *out, const char *line, size_t end, const char *prev, size_t n,
-                         vector_unit unit)
+                         size_t readable, vector_unit unit)
 {
-    return unit == vector_unit::avx2 ? list_pairs_avx2(out, line, end, prev, n)
+    return unit == vector_unit::avx2 ? list_pairs_avx2(out, line, end, prev, n, readable)
                                      : list_pairs_sse2(out, line, end, prev, n);
 }
 
@@ -225,11 +275,11 @@ size_t common_prefix_vector(const char *a, const char *b, size_t n, vector_unit)
     return common_prefix_words(a, b, n);
 }
 
-listed list_pairs_vector(char *out, const char *line, size_t, const char *prev, size_t n,
-                         vector_unit)
+listed list_pairs_vector(char *out, const char *line, size_t end, const char *prev, size_t n,
+                         size_t, vector_unit)
 {
     const size_t p = common_prefix_words(line, prev, n);
-    const size_t len = p + strlen(line + p);
+    const size_t len = p + strnlen(line + p, end - p);
     store_pairs(out, line + p, (len - p) / 2);
     return {len, out + 3 * ((len - p) / 2)};
 }

@@ -20,19 +20,20 @@ using support::internal::best_vector_unit;
 // common_prefix with unit, which is not none.
 size_t common_prefix_vector(const char *a, const char *b, size_t n, vector_unit unit);
 
-// What list_pairs_vector did: the index of the line's first NUL, and the end of the bytes
-// stored.
+// What list_pairs_vector did: the line's length, and the end of the bytes stored.
 struct listed {
     size_t len;
     char *out;
 };
 
 // Stores at out the byte pairs of line after the prefix that its first n bytes share with prev,
-// up to its first NUL, each followed by a newline. line[end] is a NUL, end is at least 15, n is
-// at most end, and none of the first n bytes of prev is a NUL. Reads no byte past line[end] or
-// prev[n - 1]; writes at most 2 × end + 32 bytes at out. unit is not none.
+// each followed by a newline. The line is its first end bytes, cut at the first NUL among them;
+// end is at least 15, n is at most end, and none of the first n bytes of prev is a NUL. Reads
+// none of the bytes of line and prev past their first readable (at least end + 1), and when
+// readable is below 160 none past line[end] and prev's first n; writes at most 2 × end + 32
+// bytes at out. unit is not none.
 listed list_pairs_vector(char *out, const char *line, size_t end, const char *prev, size_t n,
-                         vector_unit unit);
+                         size_t readable, vector_unit unit);
 
 struct line_buffers;
 

@@ -111,31 +111,47 @@ TEST(Listing, PairsLeaveTheStreamAsSingleByteWritesWould)
 
 TEST(Listing, LinesListTheirPairsWithEveryUnit)
 {
-    // Lines of every length up to a few vector steps, sharing any part of the previous line,
-    // some with a NUL inside, at every alignment, each listed after fill bytes into a buffer
-    // that holds it whole (the vector unit's way) or into one of 64 bytes (the byte-by-byte
-    // way): the pairs of the plain model, and the index of the line's first NUL.
+    // Lines of every length up to past the vector unit's windows, sharing any part of the
+    // previous line, some with a NUL inside, at every alignment, each listed after fill bytes
+    // into a buffer that holds it whole (the vector unit's way) or into one of 64 bytes (the
+    // byte-by-byte way), from blocks that end after the reader's newline and NUL or go on with
+    // bytes that may be read: the pairs of the plain model, and the line's length.
     struct Buffering {
         size_t size;
         size_t fill;
-    } bufferings[] = {{4096, 0}, {4096, 3}, {64, 20}};
+        size_t slack; // readable bytes after the reader's
+    } bufferings[] = {{4096, 0, 0}, {4096, 3, 0}, {64, 20, 0}, {4096, 0, 200}, {4096, 5, 40}};
     std::mt19937 rng(11);
     for (auto unit : available_units()) {
         for (const auto &buffering : bufferings) {
-            for (size_t end = 0; end <= 90; ++end) {
-                SCOPED_TRACE(testing::Message() << "unit " << static_cast<int>(unit) << " buffer "
-                                                << buffering.size << " end " << end);
+            for (size_t end = 0; end <= 200; ++end) {
+                SCOPED_TRACE(testing::Message()
+                             << "unit " << static_cast<int>(unit) << " buffer " << buffering.size
+                             << " slack " << buffering.slack << " end " << end);
                 // The line and the previous one, a NUL after each, each at its own alignment.
                 std::string line = random_bytes(rng, end);
                 for (auto &c : line)
                     c = c == '\0' && rng() % 8 != 0 ? 'x' : c;
+                // Now and then the previous line is the line's start, and the line has a NUL
+                // where the previous one ends.
                 const size_t shared = rng() % (end + 1);
-                std::string prev = line.substr(0, shared) + std::string(rng() % 40, 'y');
+                if (shared < end && rng() % 8 == 0)
+                    line[shared] = '\0';
+                std::string prev =
+                    line.substr(0, shared) + std::string(rng() % 4 == 0 ? 0 : rng() % 40, 'y');
                 for (auto &c : prev)
                     c = c == '\0' ? 'z' : c;
+                // As the reader leaves them: the line, its newline and a NUL; the previous line
+                // and its NUL. Both blocks go on with the same bytes at the same places, to
+                // catch a comparison that runs past the lines.
                 const size_t shift = rng() % 16;
-                const std::string line_block = std::string(shift, '-') + line + '\0';
-                const std::string prev_block = prev + '\0';
+                const std::string tail =
+                    random_bytes(rng, std::max(end + 2, prev.size() + 1) + buffering.slack);
+                std::string line_block = tail, prev_block = tail;
+                line_block.replace(0, end + 2, line + std::string("\n", 2));
+                prev_block.replace(0, prev.size() + 1, prev + '\0');
+                line_block.insert(0, shift, '-');
+                const size_t readable = tail.size();
 
                 size_t p = 0;
                 while (p < line.size() && p < prev.size() && line[p] == prev[p])
@@ -152,7 +168,7 @@ TEST(Listing, LinesListTheirPairsWithEveryUnit)
                 for (size_t i = 0; i < buffering.fill; ++i)
                     putc('.', out);
                 EXPECT_EQ(bigram::list_pairs(out, line_block.data() + shift, end, prev_block.data(),
-                                             prev.size(), unit),
+                                             prev.size(), readable, unit),
                           len);
                 EXPECT_EQ(contents(out), want);
                 fclose(out);
