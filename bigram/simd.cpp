@@ -210,7 +210,8 @@ constexpr size_t suffix_window = 32;
 }
 
 // Stores the pairs of the suffix_window bytes at line + p, which may all be read, at out, and
-// returns what list_pairs_vector does when a NUL is among them; otherwise goes on after them.
+// returns what list_pairs_vector does when the line ends among them; otherwise goes on after
+// them.
 [[AVX2_CODE]] listed store_pairs_window(char *out, const char *line, size_t p, size_t end)
 {
     const unsigned nul = static_cast<unsigned>(

@@ -119,9 +119,10 @@ vector_unit reader_unit = best_vector_unit();
 
 // The record from the stream's position on, with a block in place and the stream the caller's
 // alone. The common case, a record that is wholly buffered and fits the block with its NUL,
-// takes one pass that copies the bytes while searching them; the pass goes no further than such
-// a record can, so that a hit needs no other test. Otherwise the general path searches on from
-// there. The block may hold, after the record's NUL, buffered bytes that follow it.
+// takes one pass that copies the bytes while searching them, then stores the NUL after them;
+// the pass goes no further than such a record can, so that a hit needs no other test. Otherwise
+// the general path searches on from there. The block may hold, after the record's NUL, buffered
+// bytes that follow it.
 inline ssize_t read_buffered(char **lineptr, size_t *n, int delimiter, FILE *stream, size_t cap)
 {
     const std::string_view in = buffered_input(stream);
