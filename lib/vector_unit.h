@@ -1,4 +1,5 @@
-// The vector instructions of this machine that the tree's loops can use, found once at start-up.
+// The vector instructions of this machine that the tree's loops can use, found once at start-up,
+// and the bit count that those loops share.
 #pragma once
 
 #include <bit>
