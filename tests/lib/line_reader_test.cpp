@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <random>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "alloc_control.h"
+#include "record_copy.h"
 #include "record_reader.h"
 
 namespace
@@ -207,6 +209,36 @@ TEST(LineReader, ResultsDoNotDependOnTheStreamsBufferingOrTheVectorUnit)
             EXPECT_EQ(seen, reference) << m.what << ", unit " << u;
         }
     support::internal::set_reader_unit(best);
+}
+
+TEST(LineReader, RecordCopyStopsAtTheFirstDelimiterWithEveryUnit)
+{
+    // Every size up to past the hand-off to the C library, the delimiter at every place or at
+    // none, another after it now and then: memchr's count, the bytes up to it and the NUL after
+    // them. Blocks of exactly the sizes allowed, so that a read or write past them shows.
+    std::mt19937 rng(5);
+    const auto best = support::internal::best_vector_unit();
+    for (int u = 0; u <= static_cast<int>(best); ++u) {
+        for (size_t size = 0; size <= 300; ++size) {
+            for (size_t at = 0; at <= size; ++at) {
+                std::vector<char> src(size), dst(size + 1, '#');
+                for (auto &c : src)
+                    c = static_cast<char>('a' + rng() % 26);
+                if (at < size)
+                    src[at] = '\n';
+                if (at + 1 < size && rng() % 4 == 0)
+                    src[at + 1 + rng() % (size - at - 1)] = '\n';
+                const size_t count =
+                    support::internal::copy_record(dst.data(), src.data(), size, '\n',
+                                                   static_cast<support::internal::vector_unit>(u));
+                ASSERT_EQ(count, at < size ? at + 1 : 0) << "unit " << u << ", size " << size;
+                if (count) {
+                    ASSERT_EQ(memcmp(dst.data(), src.data(), count), 0) << "unit " << u;
+                    ASSERT_EQ(dst[count], '\0') << "unit " << u << ", size " << size;
+                }
+            }
+        }
+    }
 }
 
 TEST(LineReader, ThreadsSharingAStreamEachGetWholeRecords)
