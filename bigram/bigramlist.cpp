@@ -16,19 +16,21 @@ namespace
 // Both line buffers start this large, so ordinary lines never make the reader grow them.
 constexpr size_t initial_line_size = 1026;
 
-// Standard input's and output's stdio buffers: large enough that reads and writes cost little
-// beside the listing, small enough to keep the program's memory low. They live until exit,
-// where the at-exit check flushes standard output.
-constexpr size_t stream_buffer_size = 128 * 1024;
-alignas(64) char input_buffer[stream_buffer_size];
-alignas(64) char output_buffer[stream_buffer_size];
+// Standard input's and output's stdio buffers, which live until exit, where the at-exit check
+// flushes standard output. A read call costs the kernel about a third of what copying 128 KiB
+// does, so the input is read 1 MiB at a time; the output, a sixth of the input's size on a list
+// of names, gains nothing from more than 128 KiB, which keeps the program's memory low.
+constexpr size_t input_buffer_size = 1024 * 1024;
+constexpr size_t output_buffer_size = 128 * 1024;
+alignas(64) char input_buffer[input_buffer_size];
+alignas(64) char output_buffer[output_buffer_size];
 
-// Gives stream the buffer, unless it is a terminal, which keeps the line buffering that stdio
-// gives it. A null buffer would leave stdio's own size in place.
-void buffer_fully(FILE *stream, char *buffer)
+// Gives stream the buffer of size bytes, unless it is a terminal, which keeps the line buffering
+// that stdio gives it. A null buffer would leave stdio's own size in place.
+void buffer_fully(FILE *stream, char *buffer, size_t size)
 {
     if (!isatty(fileno(stream)))
-        setvbuf(stream, buffer, _IOFBF, stream_buffer_size);
+        setvbuf(stream, buffer, _IOFBF, size);
 }
 
 // Tells why the reading stopped, after read_failure (an errno, or 0): at the end of the input,
@@ -51,8 +53,8 @@ int main(int, char **argv)
 {
     support::program_name = argv[0];
     atexit(support::close_stdout);
-    buffer_fully(stdin, input_buffer);
-    buffer_fully(stdout, output_buffer);
+    buffer_fully(stdin, input_buffer, input_buffer_size);
+    buffer_fully(stdout, output_buffer, output_buffer_size);
     // The current-line buffer first, then the previous one, which holds the empty string.
     bigram::line_buffers buffers{nullptr, initial_line_size, nullptr, initial_line_size};
     buffers.line = static_cast<char *>(support::xmalloc(buffers.line_size));
